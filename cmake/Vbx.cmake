@@ -1,0 +1,35 @@
+# vbx_subsystem_library(NAME [EXCLUDE regex] DEPS lib...)
+#
+# One static library per subsystem folder, made of every .cpp file of the
+# folder (a new file is picked up without editing this list). A folder that
+# has no sources yet gives an interface library, so that dependants link.
+function(vbx_subsystem_library name)
+  cmake_parse_arguments(ARG "" "EXCLUDE" "DEPS" ${ARGN})
+  file(GLOB sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp)
+  if(ARG_EXCLUDE)
+    list(FILTER sources EXCLUDE REGEX "${ARG_EXCLUDE}")
+  endif()
+  if(sources)
+    add_library(${name} STATIC ${sources})
+    target_link_libraries(${name} PUBLIC ${ARG_DEPS})
+  else()
+    add_library(${name} INTERFACE)
+    target_link_libraries(${name} INTERFACE ${ARG_DEPS})
+  endif()
+endfunction()
+
+# vbx_test_folder(NAME LIBS lib...)
+#
+# One GoogleTest executable per folder under tests/, made of every .cpp file
+# there, registered with CTest test by test.
+function(vbx_test_folder name)
+  cmake_parse_arguments(ARG "" "" "LIBS" ${ARGN})
+  file(GLOB sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp)
+  if(NOT sources)
+    return()
+  endif()
+  add_executable(${name} ${sources})
+  target_link_libraries(${name} PRIVATE ${ARG_LIBS} vbx_testsupport GTest::gmock GTest::gtest_main)
+  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60
+    PROPERTIES ENVIRONMENT "VBX_BIN_DIR=${CMAKE_BINARY_DIR}/bin;VBX_SOURCE_DIR=${CMAKE_SOURCE_DIR}")
+endfunction()
