@@ -30,6 +30,6 @@ function(vbx_test_folder name)
   endif()
   add_executable(${name} ${sources})
   target_link_libraries(${name} PRIVATE ${ARG_LIBS} vbx_testsupport GTest::gmock GTest::gtest_main)
-  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60
+  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 TEST_PREFIX "${name}."
     PROPERTIES ENVIRONMENT "VBX_BIN_DIR=${CMAKE_BINARY_DIR}/bin;VBX_SOURCE_DIR=${CMAKE_SOURCE_DIR}")
 endfunction()

@@ -1,0 +1,33 @@
+#!/usr/bin/env bash
+# Builds and runs the whole test suite: every test under AddressSanitizer and
+# UndefinedBehaviorSanitizer, the threaded parts again under ThreadSanitizer,
+# and a short run of each fuzz target. Installs what it needs on first use.
+set -euo pipefail
+top=$(cd "$(dirname "$0")/.." && pwd)
+jobs=${VBX_JOBS:-2}
+bash "$top/scripts/deps.sh"
+
+export QT_QPA_PLATFORM=${QT_QPA_PLATFORM:-offscreen}
+export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=0}
+export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
+
+echo "== ASan + UBSan build"
+cmake -S "$top" -B "$top/build-asan" -G Ninja -DVBX_SANITIZE=ON -DVBX_BENCH=OFF
+ninja -C "$top/build-asan" -j"$jobs"
+ctest --test-dir "$top/build-asan" -j"$jobs" --output-on-failure --timeout 300
+
+echo "== ThreadSanitizer build of the threaded parts"
+cmake -S "$top" -B "$top/build-tsan" -G Ninja -DVBX_TSAN=ON -DVBX_BENCH=OFF
+tsan_targets=$(ninja -C "$top/build-tsan" -t targets all | sed -n 's/^\(test_\(player\|submit\|jnet\|app\)\): .*/\1/p' | sort -u)
+if [ -n "$tsan_targets" ]; then
+    # shellcheck disable=SC2086
+    ninja -C "$top/build-tsan" -j"$jobs" $tsan_targets
+    regex=$(echo "$tsan_targets" | tr '\n' '|' | sed 's/|$//')
+    TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1} \
+        ctest --test-dir "$top/build-tsan" -j"$jobs" --output-on-failure --timeout 300 -R "^($regex)\\."
+fi
+
+echo "== Fuzz targets (clang, libFuzzer)"
+CC=clang CXX=clang++ cmake -S "$top" -B "$top/build-fuzz" -G Ninja -DVBX_FUZZ=ON -DVBX_TESTS=OFF -DVBX_BENCH=OFF
+ninja -C "$top/build-fuzz" -j"$jobs" fuzz_all
+ctest --test-dir "$top/build-fuzz" --output-on-failure --timeout 120
