@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <dlfcn.h>
 #include <filesystem>
+#include <ostream>
 #include <string>
 #include <sys/stat.h>
 
@@ -85,6 +86,10 @@ struct OwnedFile {
     const char* path;
     const char* package;
 };
+
+void PrintTo(const OwnedFile& f, std::ostream* os) {
+    *os << f.path;
+}
 
 class VersionResourcePackageTest : public ::testing::TestWithParam<OwnedFile> {
 protected:
@@ -202,6 +207,30 @@ TEST_F(VersionResourceTest, ParsesTheOwnerAndDetailsOfAPackage) {
     EXPECT_EQ(res.GetVersionPart(2), 5);
     EXPECT_EQ(res.GetVersionPart(1), 7);
     EXPECT_EQ(res.GetVersionPart(0), 0);
+}
+
+TEST_F(VersionResourceTest, RunawayQueryIsStopped) {
+    CTempDir bin;
+    // Answers without end: the reader must give up instead of waiting or
+    // filling memory.
+    WriteFile(bin.File("dpkg-query"), "#!/bin/sh\nexec /usr/bin/yes \"pkg: $3\"\n");
+    ::chmod(bin.File("dpkg-query").c_str(), 0755);
+    CTempDir files;
+    WriteFile(files.File("program"), "x");
+    mEnv.Env().Set("PATH", bin.Path());
+    CVersionResource res;
+    EXPECT_FALSE(res.Open(files.File("program")));
+    ExpectEmpty(res);
+    EXPECT_TRUE(mLog.Contains("dpkg-query didn't answer properly")) << mLog.Text();
+}
+
+TEST_F(VersionResourceTest, LinkIsReadAsTheFileItLeadsTo) {
+    CTempDir dir;
+    std::filesystem::create_symlink("/usr/bin/dpkg", dir.File("my-link"));
+    CVersionResource res;
+    ASSERT_TRUE(res.Open(dir.File("my-link")));
+    EXPECT_EQ(res.GetString("ProductName"), "dpkg");
+    EXPECT_EQ(res.GetFileVersion(), PackageField("dpkg", "Version"));
 }
 
 TEST_F(VersionResourceTest, StringsByName) {

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <ostream>
 #include <string>
 
 namespace {
@@ -10,6 +11,10 @@ struct ParseCase {
     const char* text;
     CVersion expected;
 };
+
+void PrintTo(const ParseCase& c, std::ostream* os) {
+    *os << '"' << c.text << '"';
+}
 
 class VersionParseTest : public ::testing::TestWithParam<ParseCase> {};
 
@@ -47,6 +52,10 @@ struct CompareCase {
     const char* right;
     int expected;
 };
+
+void PrintTo(const CompareCase& c, std::ostream* os) {
+    *os << '"' << c.left << "\" vs \"" << c.right << '"';
+}
 
 class VersionCompareTest : public ::testing::TestWithParam<CompareCase> {};
 
