@@ -75,9 +75,10 @@ public:
     /// outside the known set.
     static std::string HResultName(HRESULT result);
 
-private:
+    /// Whether Cancel was called since the current Download began.
     bool IsCancelled();
 
+private:
     std::recursive_mutex mMutex;
     int mProgress = 0;
     std::string mStatusText;
