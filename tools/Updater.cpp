@@ -85,7 +85,7 @@ int main(int argc, char** argv) {
     const std::string lockName = argv[2];
     const std::string installer = argv[3];
 
-    // Outlive the program's terminal and session.
+    // Outlive the program's terminal and process group.
     ::setsid();
     ::signal(SIGHUP, SIG_IGN);
 

@@ -5,6 +5,7 @@
 #include "update/UpdateLock.h"
 #include "update/WinUtils.h"
 
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <fcntl.h>
@@ -165,6 +166,8 @@ bool CAutoUpdater::DownloadUpdates(std::vector<CComponentInfo*> tasks) {
 
     for (int index = 0; index < count; ++index) {
         SetTaskIndex(index);
+        if (tasks[static_cast<std::size_t>(index)] == nullptr)
+            continue;
         CComponentInfo& task = *tasks[static_cast<std::size_t>(index)];
         const std::string fileName = task.GetDownloadFileName();
         const std::string ext = task.GetDownloadExt();
@@ -206,6 +209,7 @@ bool CAutoUpdater::CheckIfRunning(const std::vector<CComponentInfo*>& components
                                   std::vector<std::string>& names) {
     VBX_TRACE();
     mRunning.clear();
+    names.clear();
     for (CComponentInfo* component : components) {
         if (component == nullptr || IsProgram(component) || !component->IsRunning())
             continue;
@@ -236,15 +240,19 @@ bool CAutoUpdater::LaunchAppInstaller() {
     }
 
     // Held until this process ends: its release tells the updater that the
-    // program has gone.
-    CUpdateLock lock;
-    const int lockError = lock.Acquire(kUpdateLockName, kLockWaitMs);
-    if (lockError != 0) {
-        VBX_LOG(1, "Couldn't take the update lock " << CUpdateLock::PathFor(kUpdateLockName)
-                                                    << ". System error code: " << lockError << "\n");
-        return false;
+    // program has gone. A second hand-over in the same process already holds it.
+    static std::atomic<bool> sLockHeld{false};
+    if (!sLockHeld.load()) {
+        CUpdateLock lock;
+        const int lockError = lock.Acquire(kUpdateLockName, kLockWaitMs);
+        if (lockError != 0) {
+            VBX_LOG(1, "Couldn't take the update lock " << CUpdateLock::PathFor(kUpdateLockName)
+                                                        << ". System error code: " << lockError << "\n");
+            return false;
+        }
+        lock.KeepUntilProcessExit();
+        sLockHeld.store(true);
     }
-    lock.KeepUntilProcessExit();
 
     const int copyError = CopyExecutable("Updater.exe", "UpTemp.exe");
     if (copyError != 0)

@@ -59,7 +59,7 @@ public:
     /// fails.
     bool DownloadUpdates(std::vector<CComponentInfo*> tasks);
 
-    /// Fills the running list, and names with their names, with the given
+    /// Fills the running list, and names (emptied first) with their names, with the given
     /// components (other than the program itself) that run. True if any does.
     bool CheckIfRunning(const std::vector<CComponentInfo*>& components, std::vector<std::string>& names);
 

@@ -47,7 +47,7 @@ CChildProcess& CChildProcess::operator=(CChildProcess&& other) noexcept {
     return *this;
 }
 
-int CChildProcess::Spawn(const std::string& path, const std::vector<std::string>& argv, bool newSession) {
+int CChildProcess::Spawn(const std::string& path, const std::vector<std::string>& argv, bool detach) {
     if (mPid > 0)
         return EBUSY;
     std::vector<char*> args;
@@ -68,7 +68,7 @@ int CChildProcess::Spawn(const std::string& path, const std::vector<std::string>
     ::posix_spawnattr_setsigdefault(attributes.Get(), &all);
     ::posix_spawnattr_setsigmask(attributes.Get(), &none);
     short flags = POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK;
-    if (newSession)
+    if (detach)
         flags |= POSIX_SPAWN_SETSID;
     ::posix_spawnattr_setflags(attributes.Get(), flags);
 

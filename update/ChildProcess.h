@@ -19,11 +19,11 @@ public:
     CChildProcess& operator=(const CChildProcess&) = delete;
 
     /// Starts the program at path with argv (argv[0] included) and this
-    /// process's environment. newSession puts the child into a session of its
-    /// own, so that it outlives the terminal and the process group of its
-    /// starter. Returns 0, or the error number of a failed start (the program
+    /// process's environment. detach starts it on its own (setsid), away from
+    /// the terminal and process group of its starter, so that it outlives
+    /// them. Returns 0, or the error number of a failed start (the program
     /// missing, not executable, ...).
-    int Spawn(const std::string& path, const std::vector<std::string>& argv, bool newSession = false);
+    int Spawn(const std::string& path, const std::vector<std::string>& argv, bool detach = false);
 
     /// Waits up to timeoutMs (a negative value waits without limit) for the
     /// child to end and reaps it. True once it has ended.

@@ -181,6 +181,16 @@ TEST_F(UpdateInfoGetterTest, FailedDownloadIsThrownWithItsReason) {
     EXPECT_EQ(kept.GetVersion(), "9.0");
 }
 
+TEST_F(UpdateInfoGetterTest, UnusableSettingsStoreIsAConnectionFailure) {
+    // The store cannot be opened below a file.
+    WriteFile(mEnv.Root() + "/a-file", "x");
+    mEnv.Env().Set("XDG_CONFIG_HOME", mEnv.Root() + "/a-file");
+    CUpdateInfoGetter getter;
+    CComponentInfo app;
+    EXPECT_THROW(getter.GetAppInfo(app, true), CConnectionException);
+    EXPECT_TRUE(mSim.Requests(ERole::Static).empty());
+}
+
 TEST_F(UpdateInfoGetterTest, CorruptFileIsThrown) {
     mSim.SetFile(InfoPath(), "\"a\",\"b\"\n");
     CUpdateInfoGetter getter;
