@@ -244,8 +244,18 @@ TEST_F(RegistryUtilsTest, StoreFollowsTheEnvironmentAtOpenTime) {
     EXPECT_TRUE(FileExists(other.Path() + "/Fenwave/registry.db"));
 }
 
-TEST_F(RegistryUtilsTest, TwoProcessesWritingAtOnceBothSucceed) {
-    CRegistryUtils::OpenKey("Software\\Fenwave", true);
+class RegistryProcessesTest : public ::testing::TestWithParam<bool> {
+protected:
+    CTestEnvironment mEnv;
+};
+
+// With and without a store file made beforehand: two first starts at once
+// must not trip over each other creating it.
+INSTANTIATE_TEST_SUITE_P(StoreMadeBefore, RegistryProcessesTest, ::testing::Bool());
+
+TEST_P(RegistryProcessesTest, TwoProcessesWritingAtOnceBothSucceed) {
+    if (GetParam())
+        CRegistryUtils::OpenKey("Software\\Fenwave", true);
     constexpr int kWrites = 200;
     std::vector<pid_t> children;
     for (int child = 0; child < 2; ++child) {
