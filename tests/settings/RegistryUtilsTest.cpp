@@ -220,6 +220,15 @@ TEST_F(RegistryUtilsTest, DamagedStoreFileGivesAnException) {
     EXPECT_NE(message.find("registry.db"), std::string::npos) << message;
 }
 
+TEST_F(RegistryUtilsTest, StoreThatIsAFolderGivesAnException) {
+    ::mkdir((mEnv.ConfigHome() + "/Fenwave").c_str(), 0700);
+    ::mkdir((mEnv.ConfigHome() + "/Fenwave/registry.db").c_str(), 0700);
+    std::string message = MessageOf([] { CRegistryUtils::OpenKey("Software", true); });
+    EXPECT_EQ(message.rfind("Could not retrieve registry key [Software]. System error: 21 (cannot open ", 0),
+              0u)
+        << message;
+}
+
 TEST_F(RegistryUtilsTest, UnreadableStoreFileGivesAnException) {
     if (::geteuid() == 0)
         GTEST_SKIP() << "root reads every file";
