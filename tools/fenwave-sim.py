@@ -379,6 +379,9 @@ class Handler(socketserver.BaseRequestHandler):
                 except ValueError:
                     length = 0
         body = rest
+        expects = any(n.strip().lower() == "expect" and v.strip().lower() == "100-continue" for n, v in headers)
+        if expects and version == "HTTP/1.1" and len(body) < length:
+            sock.sendall(b"HTTP/1.1 100 Continue\r\n\r\n")
         while len(body) < length:
             chunk = sock.recv(65536)
             if not chunk:
