@@ -762,10 +762,10 @@ def main():
     VERBOSE = args.verbose
 
     users = {}
-    for spec in args.user:
-        name, sep, password = spec.partition(":")
+    for item in args.user:
+        name, sep, password = item.partition(":")
         if not sep or not name:
-            parser.error("--user needs NAME:PASSWORD, got %r" % spec)
+            parser.error("--user needs NAME:PASSWORD, got %r" % item)
         users[name] = password
 
     signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGTERM, signal.SIGINT})

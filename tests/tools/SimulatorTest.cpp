@@ -126,7 +126,7 @@ TEST_F(SimulatorTest, SubmissionWithRightResponseIsRecordedDecoded) {
     EXPECT_EQ(entries[1].title, "T\"wo");
     EXPECT_EQ(entries[1].album, "");
 
-    // The session stays valid until the next handshake.
+    // The challenge stays valid until the next handshake.
     EXPECT_EQ(Submit("u=alice&s=" + response + Entry(0, "Third", "Three", "2006-05-01 13:00:00", "90")),
               "OK\n");
     EXPECT_EQ(sim->SubmittedEntries().size(), 3u);
@@ -203,7 +203,7 @@ TEST_F(SimulatorTest, ForcedRepliesLastForTheirCount) {
     EXPECT_TRUE(sim->SubmittedEntries().empty());
     EXPECT_EQ(Submit(body), "OK\n");
 
-    // A forced UPDATE still opens a usable session.
+    // A forced UPDATE still hands out a usable challenge.
     sim->ForceReply(true, "UPDATE http://127.0.0.1/get");
     std::string update = Handshake("alice");
     EXPECT_EQ(update.substr(0, 28), "UPDATE http://127.0.0.1/get\n");
