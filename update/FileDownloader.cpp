@@ -257,7 +257,6 @@ CFileDownloader::HRESULT ResultOf(CURLcode code) {
     case CURLE_OUT_OF_MEMORY:
         return CFileDownloader::E_OUTOFMEMORY;
     case CURLE_URL_MALFORMAT:
-    case CURLE_UNSUPPORTED_PROTOCOL:
         return CFileDownloader::E_INVALIDARG;
     default:
         return CFileDownloader::E_FAIL;
