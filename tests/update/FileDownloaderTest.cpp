@@ -286,6 +286,14 @@ TEST_F(FileDownloaderTest, MissingTargetFolderFailsWithoutConnecting) {
     EXPECT_TRUE(log.Contains("URLDownloadToFile returned: E_ACCESSDENIED\n"));
 }
 
+TEST_F(FileDownloaderTest, TargetWithTheLongestFileNameWorks) {
+    CScriptedServer server({Serve(Reply("200 OK", "long"))});
+    const std::string target = dir.File(std::string(255, 'n'));
+    ASSERT_EQ(downloader.Download(server.Url("/long"), target, false), DOWNLOAD_OK);
+    EXPECT_EQ(ReadFile(target), "long");
+    EXPECT_EQ(FolderEntries(dir.Path()).size(), 1u);
+}
+
 TEST_F(FileDownloaderTest, EvictionIsOnlyLogged) {
     CScriptedServer server({Serve(Reply("200 OK", "data"))});
     const std::string target = dir.File("fresh.bin");
