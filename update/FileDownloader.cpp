@@ -295,7 +295,8 @@ std::uint8_t CFileDownloader::Download(const std::string& url, const std::string
         }
         CPartFile file(localPath);
         if (!file.IsOpen()) {
-            VBX_LOG(2, "Couldn't create a file beside " << localPath << ". System error code: " << errno
+            const int error = errno;
+            VBX_LOG(2, "Couldn't create a file beside " << localPath << ". System error code: " << error
                                                         << "\n");
             return E_ACCESSDENIED;
         }
@@ -349,7 +350,8 @@ std::uint8_t CFileDownloader::Download(const std::string& url, const std::string
             return ResultOf(code);
         }
         if (!file.Commit(localPath)) {
-            VBX_LOG(2, "Couldn't store the download as " << localPath << ". System error code: " << errno
+            const int error = errno;
+            VBX_LOG(2, "Couldn't store the download as " << localPath << ". System error code: " << error
                                                          << "\n");
             return E_ACCESSDENIED;
         }
