@@ -93,7 +93,7 @@ int32_t ReadLength(const char* text) {
 
 } // namespace
 
-Track::Track() noexcept : mBody{} {}
+Track::Track() : mBody{} {}
 
 Track::Track(const Track& other) : mBody(other.CopyBody()) {}
 

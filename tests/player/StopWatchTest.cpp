@@ -496,3 +496,24 @@ TEST(StopWatchRealTimeTest, ReadersAndResetsFromOtherThreads) {
     EXPECT_FALSE(outOfRange);
     EXPECT_EQ(client.Calls(), 0);
 }
+
+TEST(StopWatchTest, RestartFromAnObserverAfterTheGoalIsRefused) {
+    struct CStarter : Observer {
+        CStopWatch* watch = nullptr;
+        CStopWatchClient* client = nullptr;
+        void Update() override { watch->Start(client); }
+    } starter;
+    CLogCapture log;
+    CRig rig(1);
+    starter.watch = &rig.watch;
+    starter.client = &rig.client;
+    rig.watch.AddObserver(&starter);
+    rig.watch.Start(&rig.client);
+    rig.gate.Release(4);
+    ASSERT_TRUE(rig.client.WaitForCalls(1));
+    ASSERT_TRUE(WaitUntil([&] { return !rig.watch.IsRunning(); }));
+    rig.watch.RemoveObserver(&starter);
+    EXPECT_TRUE(StopReturnsByItself(rig.watch));
+    EXPECT_TRUE(log.Contains("StopWatch can't be restarted from its own timer thread\n"));
+    EXPECT_EQ(rig.client.Calls(), 1);
+}
