@@ -502,18 +502,21 @@ void CopyInto(char* target, size_t size, const std::string& text) {
 
 void CCrashHandler::Install(const std::string& userDir) {
     const std::string suffix = std::string("/") + kDumpFileName;
+    const auto fits = [&](const std::string& folder) { return folder.size() + suffix.size() < PATH_MAX; };
     std::string folder = userDir;
+    const char* reason = nullptr;
+    if (folder.empty())
+        reason = "Couldn't get user dir, will use ";
+    else if (!fits(folder))
+        reason = "User dir too long, will use ";
     std::string note;
-    if (folder.empty()) {
+    if (reason != nullptr) {
         folder = FallbackFolder();
-        note = "Couldn't get user dir, will use " + folder + "\n";
-    } else if (folder.size() + suffix.size() >= PATH_MAX) {
-        folder = FallbackFolder();
-        note = "User dir too long, will use " + folder + "\n";
+        if (!fits(folder))
+            folder = "/tmp/vb";
+        note = reason + folder + "\n";
     }
-    const bool fallback = !note.empty();
-    if (fallback && folder.size() + suffix.size() >= PATH_MAX)
-        folder = "/tmp/vb";
+    const bool fallback = reason != nullptr;
 
     CopyInto(gState.folder, sizeof gState.folder, folder);
     CopyInto(gState.dumpPath, sizeof gState.dumpPath, folder + suffix);
