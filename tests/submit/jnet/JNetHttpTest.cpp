@@ -231,7 +231,7 @@ TEST(JNetHttpTest, FollowsRedirectsToTheNewUrl) {
     }
 }
 
-TEST(JNetHttpTest, RedirectWithoutLocationOrInALoopFails) {
+TEST(JNetHttpTest, RedirectWithoutLocationFails) {
     {
         // The headers end without a Location.
         CScriptedServer server({Answer("HTTP/1.0 301 Moved Permanently\r\nServer: x\r\n\r\n")});
