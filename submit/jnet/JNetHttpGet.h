@@ -22,6 +22,13 @@
 /// Replies 200 and 206 are read; 301 and 302 are followed through their
 /// "Location:" header with a fresh request of HTTP minor version 0. The
 /// reply is complete when the server closes the connection.
+///
+/// Error texts: "invalid URL", "invalid proxy", "creating socket", "empty
+/// hostname", "resolving hostname", "connecting to host", "connecting to host
+/// (calling select())", "error allocating memory", "could not create
+/// connection object", "too many redirects" (more than 10), the two time-out
+/// texts of setTimeLimits(), and the status line itself for a status code
+/// this request does not read (also for a redirect without a Location).
 class JNetHttpGet {
 public:
     /// resolver: shared resolver, or nullptr to let the connection own one.

@@ -6,6 +6,11 @@
 
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <functional>
 #include <memory>
 
@@ -441,6 +446,44 @@ TEST(JNetHttpTest, TimeLimitsEndASilentExchange) {
         EXPECT_EQ(RunToEnd(post), -1);
         EXPECT_EQ(post.errorText(), "timed out waiting for the server");
     }
+}
+
+// A listening socket whose queue of one is taken: further connects stay in
+// progress, as with a host that does not answer.
+class CFullBacklog {
+public:
+    CFullBacklog() {
+        mListen = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof address;
+        ::bind(mListen, reinterpret_cast<sockaddr*>(&address), sizeof address);
+        ::listen(mListen, 0);
+        ::getsockname(mListen, reinterpret_cast<sockaddr*>(&address), &length);
+        mPort = ntohs(address.sin_port);
+        mFiller = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        ::connect(mFiller, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    }
+    ~CFullBacklog() {
+        ::close(mFiller);
+        ::close(mListen);
+    }
+    std::uint16_t Port() const { return mPort; }
+
+private:
+    int mListen = -1;
+    int mFiller = -1;
+    std::uint16_t mPort = 0;
+};
+
+TEST(JNetHttpTest, ConnectTimeLimitEndsAConnectThatHangs) {
+    CFullBacklog backlog;
+    JNetHttpGet get(nullptr, 16384, "");
+    get.setTimeLimits(200ms, 0ms);
+    get.connect("http://127.0.0.1:" + std::to_string(backlog.Port()) + "/", 0, "GET");
+    EXPECT_EQ(RunToEnd(get), -1);
+    EXPECT_EQ(get.errorText(), "timed out connecting to host");
 }
 
 TEST(JNetHttpTest, WithoutTimeLimitsASlowServerIsAwaited) {
