@@ -21,7 +21,9 @@
 ///
 /// Replies 200 and 206 are read; 301 and 302 are followed through their
 /// "Location:" header with a fresh request of HTTP minor version 0. The
-/// reply is complete when the server closes the connection.
+/// reply is complete when the server closes the connection. A body bigger
+/// than the receive buffer waits in the socket: read it with getBytes()
+/// between calls of run(), or run() reports 0 until a time limit ends it.
 ///
 /// Error texts: "invalid URL", "invalid proxy", "creating socket", "empty
 /// hostname", "resolving hostname", "connecting to host", "connecting to host
