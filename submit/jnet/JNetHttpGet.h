@@ -115,7 +115,6 @@ private:
     std::string mMethod;
     RequestState mState = kFailed;
     bool mSkippingInterim = false; // inside the headers of a 100 reply
-    bool mFirstPass = true;
     int mRedirects = 0;
     std::string mStatusLine;
     std::vector<std::string> mHeaders;
