@@ -331,6 +331,19 @@ TEST(JNetHttpTest, HandlesStatusCodes) {
     }
 }
 
+// A POST reply with a Content-Length is complete when that much body is
+// there, even if the server keeps the connection open.
+TEST(JNetHttpPostTest, ContentLengthEndsTheReplyWithoutAClose) {
+    CScriptedServer server({{Step::ReadRequest(), Step::Send("HTTP/1.0 200 OK\r\nContent-Length: 3\r\n\r\nO"),
+                             Step::Pause(50ms), Step::Send("K\n"), Step::Pause(60s)}});
+    JNetHttpPost post(nullptr, 16384, "");
+    post.setTimeLimits(0ms, 30s);
+    post.setBody("a=1");
+    post.connect(server.Url("/"), 0);
+    ASSERT_EQ(RunToEnd(post), 1) << post.errorText();
+    EXPECT_EQ(TakeBody(post), "OK\n");
+}
+
 // Replies that arrive in small pieces, with line ends split between pieces,
 // read exactly as if they came at once.
 TEST(JNetHttpTest, RepliesInPiecesReadTheSame) {
