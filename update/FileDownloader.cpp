@@ -16,6 +16,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
 #include <memory>
@@ -291,6 +292,10 @@ std::uint8_t CFileDownloader::Download(const std::string& url, const std::string
         std::string scheme, host;
         if (!ParseUrl(url, scheme, host) || !IsHttpScheme(scheme)) {
             VBX_LOG(2, "Only http and https URLs are downloaded: " << url << "\n");
+            return E_INVALIDARG;
+        }
+        if (localPath.empty() || localPath.back() == '/') {
+            VBX_LOG(2, "No file name to download " << url << " to: '" << localPath << "'\n");
             return E_INVALIDARG;
         }
         CPartFile file(localPath);

@@ -279,11 +279,20 @@ TEST_F(FileDownloaderTest, FetchesOnlyHttpAndHttps) {
     EXPECT_TRUE(log.Contains("URLDownloadToFile returned: E_INVALIDARG\n"));
 }
 
-TEST_F(FileDownloaderTest, MissingTargetFolderFailsWithoutConnecting) {
+TEST_F(FileDownloaderTest, UnusableTargetFailsWithoutConnecting) {
     CScriptedServer server({Serve(Reply("200 OK", "data"))});
-    EXPECT_EQ(downloader.Download(server.Url("/x"), dir.File("no/such/folder/x"), false), DOWNLOAD_FAILED);
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {dir.File("no/such/folder/x"), "E_ACCESSDENIED"},
+        {"", "E_INVALIDARG"},
+        {dir.Path() + "/", "E_INVALIDARG"},
+    };
+    for (const auto& [target, loggedResult] : cases) {
+        CLogCapture attempt;
+        EXPECT_EQ(downloader.Download(server.Url("/x"), target, false), DOWNLOAD_FAILED) << target;
+        EXPECT_TRUE(attempt.Contains("URLDownloadToFile returned: " + loggedResult + "\n")) << target;
+    }
     EXPECT_EQ(server.Connections(), 0u);
-    EXPECT_TRUE(log.Contains("URLDownloadToFile returned: E_ACCESSDENIED\n"));
+    EXPECT_TRUE(FolderEntries(dir.Path()).empty());
 }
 
 TEST_F(FileDownloaderTest, TargetWithTheLongestFileNameWorks) {
