@@ -14,7 +14,9 @@
 
 #include <atomic>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
 #include <memory>
@@ -82,6 +84,17 @@ bool IsHttpScheme(const std::string& scheme) {
     return strcasecmp(scheme.c_str(), "http") == 0 || strcasecmp(scheme.c_str(), "https") == 0;
 }
 
+/// The target's name with the suffix, shortened where the name would grow
+/// longer than a folder entry may be.
+std::string PartName(const std::string& target, const std::string& suffix) {
+    const std::size_t slash = target.rfind('/');
+    const std::size_t nameStart = slash == std::string::npos ? 0 : slash + 1;
+    const std::size_t nameLength = target.size() - nameStart;
+    if (nameLength + suffix.size() <= NAME_MAX)
+        return target + suffix;
+    return target.substr(0, nameStart + NAME_MAX - suffix.size()) + suffix;
+}
+
 /// The file the data goes into until it is complete. Removed on the way out
 /// unless Commit has renamed it to the target.
 class CPartFile {
@@ -89,7 +102,7 @@ public:
     explicit CPartFile(const std::string& target) {
         static std::atomic<unsigned> counter{0};
         for (int attempt = 0; attempt < 100 && mFd < 0; ++attempt) {
-            mPath = target + ".part-" + std::to_string(getpid()) + "-" + std::to_string(counter++);
+            mPath = PartName(target, ".part-" + std::to_string(getpid()) + "-" + std::to_string(counter++));
             mFd = open(mPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
             if (mFd < 0 && errno != EEXIST)
                 break;
@@ -257,7 +270,6 @@ CFileDownloader::HRESULT ResultOf(CURLcode code) {
     case CURLE_OUT_OF_MEMORY:
         return CFileDownloader::E_OUTOFMEMORY;
     case CURLE_URL_MALFORMAT:
-    case CURLE_UNSUPPORTED_PROTOCOL:
         return CFileDownloader::E_INVALIDARG;
     default:
         return CFileDownloader::E_FAIL;
@@ -282,9 +294,14 @@ std::uint8_t CFileDownloader::Download(const std::string& url, const std::string
             VBX_LOG(2, "Only http and https URLs are downloaded: " << url << "\n");
             return E_INVALIDARG;
         }
+        if (localPath.empty() || localPath.back() == '/') {
+            VBX_LOG(2, "No file name to download " << url << " to: '" << localPath << "'\n");
+            return E_INVALIDARG;
+        }
         CPartFile file(localPath);
         if (!file.IsOpen()) {
-            VBX_LOG(2, "Couldn't create a file beside " << localPath << ". System error code: " << errno
+            const int error = errno;
+            VBX_LOG(2, "Couldn't create a file beside " << localPath << ". System error code: " << error
                                                         << "\n");
             return E_ACCESSDENIED;
         }
@@ -308,6 +325,8 @@ std::uint8_t CFileDownloader::Download(const std::string& url, const std::string
         curl_easy_setopt(handle, CURLOPT_FAILONERROR, 1L);
         curl_easy_setopt(handle, CURLOPT_NOSIGNAL, 1L);
         curl_easy_setopt(handle, CURLOPT_USERAGENT, "Vortlebox (Mozilla)");
+        // The user's proxy variables apply, but never to this machine itself.
+        curl_easy_setopt(handle, CURLOPT_NOPROXY, "localhost,127.0.0.1,::1");
         curl_easy_setopt(handle, CURLOPT_CONNECTTIMEOUT, kConnectTimeoutSeconds);
         curl_easy_setopt(handle, CURLOPT_LOW_SPEED_LIMIT, kLowSpeedBytes);
         curl_easy_setopt(handle, CURLOPT_LOW_SPEED_TIME, kLowSpeedSeconds);
@@ -336,7 +355,8 @@ std::uint8_t CFileDownloader::Download(const std::string& url, const std::string
             return ResultOf(code);
         }
         if (!file.Commit(localPath)) {
-            VBX_LOG(2, "Couldn't store the download as " << localPath << ". System error code: " << errno
+            const int error = errno;
+            VBX_LOG(2, "Couldn't store the download as " << localPath << ". System error code: " << error
                                                          << "\n");
             return E_ACCESSDENIED;
         }
