@@ -6,6 +6,7 @@
 #include "tests/support/FenwaveSimulator.h"
 #include "tests/support/TestEnv.h"
 #include "tests/support/TestProcess.h"
+#include "tests/update/ProgressRecorder.h"
 #include "tests/update/UpdateTestUtil.h"
 #include "update/ConnectionException.h"
 #include "update/UpdateLock.h"
@@ -84,36 +85,6 @@ std::vector<std::string> Names(const std::vector<CComponentInfo*>& components) {
         names.push_back(component->GetName());
     return names;
 }
-
-/// Records the progress and status an updater reports, and signals its
-/// first report.
-class CReportRecorder : public Observer {
-public:
-    explicit CReportRecorder(CDownloader& subject) : mSubject(subject) { mSubject.AddObserver(this); }
-    ~CReportRecorder() override { mSubject.RemoveObserver(this); }
-    void Update() override {
-        std::lock_guard<std::mutex> guard(mMutex);
-        mProgress.push_back(mSubject.GetProgress());
-        mStatus.push_back(mSubject.GetStatusText());
-        mFirst.Set();
-    }
-    std::vector<int> Progress() {
-        std::lock_guard<std::mutex> guard(mMutex);
-        return mProgress;
-    }
-    std::vector<std::string> Status() {
-        std::lock_guard<std::mutex> guard(mMutex);
-        return mStatus;
-    }
-    CManualResetEvent& First() { return mFirst; }
-
-private:
-    CDownloader& mSubject;
-    std::mutex mMutex;
-    std::vector<int> mProgress;
-    std::vector<std::string> mStatus;
-    CManualResetEvent mFirst;
-};
 
 class AutoUpdaterTest : public ::testing::Test {
 protected:
@@ -273,7 +244,7 @@ TEST_F(AutoUpdaterTest, OneDownloadForACompleteFile) {
 TEST_F(AutoUpdaterTest, FailedCheckIsThrown) {
     mSim.SetFile(InfoPath(), "\"no header\"\n");
     CAutoUpdater updater;
-    CReportRecorder recorder(updater);
+    CProgressRecorder recorder(updater);
     EXPECT_THROW(updater.CheckForUpdates(), CConnectionException);
     // The updater no longer relays from the getter after the failure.
     const std::size_t reports = recorder.Progress().size();
@@ -306,14 +277,14 @@ INSTANTIATE_TEST_SUITE_P(Cases, CombinedProgressTest,
 TEST_F(AutoUpdaterTest, CheckReportsAHundredPlusTheGettersProgress) {
     mSim.SetFile(InfoPath(), kAppCurrent);
     CAutoUpdater updater;
-    CReportRecorder recorder(updater);
+    CProgressRecorder recorder(updater);
     updater.CheckForUpdates();
     const auto progress = recorder.Progress();
     ASSERT_FALSE(progress.empty());
     // The getter's own progress stays 0 while it downloads.
     for (int p : progress)
         EXPECT_EQ(p, 100);
-    EXPECT_EQ(recorder.Status().front(), "Retrieving information from Fenwave...");
+    EXPECT_EQ(recorder.Texts().front(), "Retrieving information from Fenwave...");
 }
 
 TEST_F(AutoUpdaterTest, KillRunningWithNothingRunning) {
@@ -412,9 +383,10 @@ TEST_F(AutoUpdaterTest, RefusedDownloadEndsTheRun) {
 }
 
 TEST_F(AutoUpdaterTest, FailedDownloadIsThrown) {
-    mSim.SetFile(InfoPath(), kAppCurrent + "[Plugins]\n" + PresentPlugin("A", Url("/nothing/here/missing.exe")));
+    mSim.SetFile(InfoPath(),
+                 kAppCurrent + "[Plugins]\n" + PresentPlugin("A", Url("/nothing/here/missing.exe")));
     CAutoUpdater updater;
-    CReportRecorder recorder(updater);
+    CProgressRecorder recorder(updater);
     updater.CheckForUpdates();
     try {
         updater.DownloadUpdates(updater.GetUpdates());
@@ -467,9 +439,11 @@ TEST_F(AutoUpdaterTest, CancelEndsADownloadRun) {
     mSim.SetFile(InfoPath(), kAppCurrent + "[Plugins]\n" + PresentPlugin("A", Url("/download/slow.exe")));
     CAutoUpdater updater;
     updater.CheckForUpdates();
-    CReportRecorder recorder(updater);
+    CManualResetEvent first;
+    CProgressRecorder recorder(updater);
+    recorder.OnText([&](const std::string&) { first.Set(); });
     std::thread canceller([&] {
-        if (recorder.First().WaitFor(std::chrono::seconds(30)))
+        if (first.WaitFor(std::chrono::seconds(30)))
             updater.Cancel();
     });
     const bool completed = updater.DownloadUpdates(updater.GetUpdates());

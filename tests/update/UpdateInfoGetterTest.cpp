@@ -5,6 +5,7 @@
 #include "app/ProgramVersion.h"
 #include "tests/support/FenwaveSimulator.h"
 #include "tests/support/TestEnv.h"
+#include "tests/update/ProgressRecorder.h"
 #include "tests/update/UpdateTestUtil.h"
 #include "update/ConnectionException.h"
 
@@ -49,35 +50,6 @@ std::uint16_t FreePort() {
     ::close(fd);
     return ntohs(address.sin_port);
 }
-
-/// Records what a downloader reports, and signals its first report.
-class CReportRecorder : public Observer {
-public:
-    explicit CReportRecorder(CDownloader& subject) : mSubject(subject) { mSubject.AddObserver(this); }
-    ~CReportRecorder() override { mSubject.RemoveObserver(this); }
-    void Update() override {
-        std::lock_guard<std::mutex> guard(mMutex);
-        mStatus.push_back(mSubject.GetStatusText());
-        mProgress.push_back(mSubject.GetProgress());
-        mFirst.Set();
-    }
-    std::vector<std::string> Status() {
-        std::lock_guard<std::mutex> guard(mMutex);
-        return mStatus;
-    }
-    std::vector<int> Progress() {
-        std::lock_guard<std::mutex> guard(mMutex);
-        return mProgress;
-    }
-    CManualResetEvent& First() { return mFirst; }
-
-private:
-    CDownloader& mSubject;
-    std::mutex mMutex;
-    std::vector<std::string> mStatus;
-    std::vector<int> mProgress;
-    CManualResetEvent mFirst;
-};
 
 class UpdateInfoGetterTest : public ::testing::Test {
 protected:
@@ -206,10 +178,10 @@ TEST_F(UpdateInfoGetterTest, CorruptFileIsThrown) {
 TEST_F(UpdateInfoGetterTest, RelaysTheDownloadersStatus) {
     mSim.SetFile(InfoPath(), kFull);
     CUpdateInfoGetter getter;
-    CReportRecorder recorder(getter);
+    CProgressRecorder recorder(getter);
     CComponentInfo app;
     ASSERT_TRUE(getter.GetAppInfo(app, true));
-    const auto status = recorder.Status();
+    const auto status = recorder.Texts();
     ASSERT_FALSE(status.empty());
     EXPECT_EQ(status.front(), "Retrieving information from Fenwave...");
     // The getter's own progress stays 0 while it downloads.
@@ -226,9 +198,11 @@ TEST_F(UpdateInfoGetterTest, CancelStopsAStalledDownload) {
     CFenwaveSimulator::CBehaviour stall;
     stall.mode = CFenwaveSimulator::EMode::Stall;
     mSim.SetBehaviour(ERole::Static, InfoPath(), stall);
-    CReportRecorder recorder(getter);
+    CManualResetEvent first;
+    CProgressRecorder recorder(getter);
+    recorder.OnText([&](const std::string&) { first.Set(); });
     std::thread canceller([&] {
-        if (recorder.First().WaitFor(std::chrono::seconds(20)))
+        if (first.WaitFor(std::chrono::seconds(20)))
             getter.Cancel();
     });
     CComponentInfo after;
