@@ -355,6 +355,48 @@ TEST_F(AutoUpdaterTest, InstallsInstallersAndLibraries) {
         << mLog.Text();
 }
 
+/// The state letter of a process in /proc ('Z' for a zombie), or 0 when
+/// there is no such process.
+char ProcessState(const std::string& pid) {
+    const std::string stat = ReadFile("/proc/" + pid + "/stat");
+    const std::size_t paren = stat.rfind(')');
+    return paren == std::string::npos || paren + 2 >= stat.size() ? 0 : stat[paren + 2];
+}
+
+bool WaitForState(const std::string& pid, char state) {
+    for (int i = 0; i < 1000; ++i) {
+        if (ProcessState(pid) == state)
+            return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return false;
+}
+
+TEST_F(AutoUpdaterTest, SlowInstallerGoesOnAloneAndIsReapedLater) {
+    // The installer waits for a go-ahead, so the run waits for it the full
+    // five seconds and then goes on.
+    const std::string pidFile = mFiles.File("installer-pid");
+    const std::string go = mFiles.File("go");
+    mSim.SetFile("/download/slow.exe", "#!/bin/sh\necho $$ > " + ShellQuote(pidFile) +
+                                           "\ni=0\nwhile [ ! -e " + ShellQuote(go) +
+                                           " ] && [ $i -lt 600 ]; do sleep 0.05; i=$((i+1)); done\n");
+    mSim.SetFile(InfoPath(), kAppCurrent + "[Plugins]\n" + PresentPlugin("A", Url("/download/slow.exe")));
+    CAutoUpdater updater;
+    updater.CheckForUpdates();
+    EXPECT_TRUE(updater.DownloadUpdates(updater.GetUpdates()));
+    ASSERT_TRUE(WaitForFile(pidFile));
+    std::string pid = ReadFile(pidFile);
+    pid.pop_back();
+    EXPECT_NE(ProcessState(pid), 'Z');
+    EXPECT_NE(ProcessState(pid), 0) << "the installer still runs";
+
+    WriteFile(go, "");
+    ASSERT_TRUE(WaitForState(pid, 'Z')) << "the ended installer waits to be reaped";
+    // The next step reaps it.
+    EXPECT_TRUE(updater.DownloadUpdates({}));
+    EXPECT_EQ(ProcessState(pid), 0);
+}
+
 TEST_F(AutoUpdaterTest, RefusedDownloadEndsTheRun) {
     struct Case {
         const char* url;
