@@ -123,6 +123,9 @@ bool CAutoUpdater::CheckForUpdates() {
     VBX_TRACE();
     CDriving driving(*this, mInfoGetter, 1, 1);
     ReapInstallers();
+    // The records are about to be replaced: a running list of the last
+    // records would point at stale entries.
+    mRunning.clear();
 
     mInfoGetter.GetAppInfo(mApp, true);
     mInfoGetter.GetRadioInfo(mRadio, false);
