@@ -73,6 +73,8 @@ public:
 protected:
     /// For the POST request object.
     void setPostBody(std::string_view body);
+    /// A caller's new request: the time limits and the redirect count start over.
+    void restartClock();
     void startRequest(std::string_view url, int httpMinorVersion, std::string_view method, bool post);
     bool mPost = false;
 

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <ctime>
 #include <mutex>
+#include <string>
 #include <string_view>
 #include <thread>
 #include <vector>
@@ -46,6 +47,9 @@ private:
         std::uint64_t generation = 0; // changes each time the slot is refilled
     };
 
+    /// Puts a name into a free or the least recently used finished entry;
+    /// false when every entry is still waiting. Called with mMutex held.
+    bool fillSlot(const std::string& name, std::time_t now);
     void startWorker();
     void workerMain();
 
