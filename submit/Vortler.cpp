@@ -1,13 +1,14 @@
 #include "submit/Vortler.h"
 
 #include "app/Logger.h"
+#include "settings/RegistryUtils.h"
+#include "settings/ServerHosts.h"
 #include "submit/FormEncode.h"
 #include "submit/Md5.h"
 #include "submit/jnet/JNetHttpGet.h"
 #include "submit/jnet/JNetHttpPost.h"
 
 #include <algorithm>
-#include <atomic>
 #include <cctype>
 #include <cstdio>
 #include <cstring>
@@ -33,7 +34,9 @@ bool equalsNoCase(std::string_view a, std::string_view b) {
     return true;
 }
 
-bool isSeparator(char c) { return c == ' ' || c == '\n' || c == '\r'; }
+bool isSeparator(char c) {
+    return c == ' ' || c == '\n' || c == '\r';
+}
 
 /// Splits at spaces, LF and CR, dropping empty tokens.
 std::vector<std::string_view> tokens(std::string_view text) {
@@ -90,24 +93,26 @@ void collectTimes(std::string_view data, std::unordered_set<std::string>& times)
     }
 }
 
-std::string maskPassword(const std::string& password) { return password.empty() ? std::string() : "****"; }
-
-std::string defaultHost(const std::string& key) {
-    (void)key;
-    return "127.0.0.1";
+std::string maskPassword(const std::string& password) {
+    return password.empty() ? std::string() : "****";
 }
-
-std::atomic<Vortler::HostSource> gHostSource{&defaultHost};
 
 } // namespace
 
-void Vortler::setHostSource(HostSource source) { gHostSource.store(source ? source : &defaultHost); }
-
-std::string Vortler::serverHost(const std::string& key) { return gHostSource.load()(key); }
+std::string Vortler::serverHost(const std::string& key) {
+    try {
+        return CServerHosts::Get(key);
+    } catch (const CRegistryUtils::CRegistryException& e) {
+        VBX_LOG(1, "CRegistryException: " << e.what() << "\n");
+        return CServerHosts::Default(key);
+    }
+}
 
 Vortler::Vortler() = default;
 
-Vortler::~Vortler() { stopThreads(); }
+Vortler::~Vortler() {
+    stopThreads();
+}
 
 std::string Vortler::timeText(std::time_t time) {
     std::tm tm{};
@@ -150,8 +155,8 @@ void Vortler::init(const std::string& user, const std::string& passwordOrHash, c
         mClientId = clientId;
         mClientVersion = clientVersion;
         char agent[64];
-        std::snprintf(agent, sizeof agent, "User-Agent: Mozilla/5.0 (compatible; libvortler %s; %s %s)", "2.0",
-                      clientId.c_str(), clientVersion.c_str());
+        std::snprintf(agent, sizeof agent, "User-Agent: Mozilla/5.0 (compatible; libvortler %s; %s %s)",
+                      "2.0", clientId.c_str(), clientVersion.c_str());
         mUserAgent = agent;
         // The held name goes with the data, so that setUsername loads the
         // user's queue again from disk rather than keeping it empty.
@@ -172,7 +177,9 @@ void Vortler::init(const std::string& user, const std::string& passwordOrHash, c
     mBadAuthRetryAllowed = true;
 }
 
-void Vortler::statusText(const std::string& text) { (void)text; }
+void Vortler::statusText(const std::string& text) {
+    (void)text;
+}
 
 void Vortler::statusUpdate(int code, const std::string& text) {
     (void)code;
@@ -841,8 +848,9 @@ int Vortler::verifyUser(const std::string& user, const std::string& passwordOrHa
     const std::string hash = passwordIsHashed ? passwordOrHash : md5Hex(passwordOrHash);
     const std::string time = std::to_string(static_cast<long long>(std::time(nullptr)));
     const std::string token = md5Hex(hash + time);
-    const std::string url = "http://" + serverHost("WebServiceHost") + "/vbx/pwcheck.php?time=" +
-                            formEncode(time) + "&username=" + formEncode(user) + "&auth=" + token;
+    const std::string url = "http://" + serverHost("WebServiceHost") +
+                            "/vbx/pwcheck.php?time=" + formEncode(time) + "&username=" + formEncode(user) +
+                            "&auth=" + token;
     VBX_LOG(3, "Sending request: " << url << "\n");
     std::string proxy, agent;
     {
@@ -893,10 +901,10 @@ int Vortler::state() const {
     return mState;
 }
 
-#define VBX_VORTLER_GETTER(name, member)                                                                   \
-    std::string Vortler::name() const {                                                                  \
-        std::lock_guard<std::recursive_mutex> lock(mMutex);                                              \
-        return member;                                                                                   \
+#define VBX_VORTLER_GETTER(name, member)                                                                     \
+    std::string Vortler::name() const {                                                                      \
+        std::lock_guard<std::recursive_mutex> lock(mMutex);                                                  \
+        return member;                                                                                       \
     }
 VBX_VORTLER_GETTER(userName, mUserName)
 VBX_VORTLER_GETTER(passwordHash, mPasswordHash)

@@ -84,7 +84,8 @@ public:
     void setPassword(const std::string& text, bool alreadyHashed);
     /// hostAndPort "host[:port]"; credentials are used when both are longer
     /// than one character. An empty host means a direct connection.
-    void setProxy(const std::string& hostAndPort, const std::string& proxyUser, const std::string& proxyPassword);
+    void setProxy(const std::string& hostAndPort, const std::string& proxyUser,
+                  const std::string& proxyPassword);
 
     /// 1 accepted, 0 shorter than 30 seconds, 3 the same play time is
     /// already pending. Texts are encoded as given, without conversion.
@@ -130,10 +131,8 @@ public:
     };
     Pending pendingSnapshot() const;
 
-    /// Where the host names ("SubmitHost", "WebServiceHost") come from; read
-    /// at the moment of use. The default asks the settings store.
-    using HostSource = std::string (*)(const std::string& key);
-    static void setHostSource(HostSource source);
+    /// The stored host of "SubmitHost" or "WebServiceHost", read at the
+    /// moment of use; its default when the settings store fails.
     static std::string serverHost(const std::string& key);
 
     /// UTC text "%Y-%m-%d %H:%M:%S" of a time.
@@ -161,7 +160,8 @@ private:
 
     template <class Request> PollResult poll(Request& request, std::string& errorText);
     template <class Request> static std::string readBody(Request& request);
-    template <class Request> void prepare(Request& request, const std::string& proxy, const std::string& agent);
+    template <class Request>
+    void prepare(Request& request, const std::string& proxy, const std::string& agent);
 
     /// Reports a status and steers the retry timer by it.
     void report(int code, const std::string& text);

@@ -43,7 +43,9 @@ protected:
     CRecordingVortler mClient;
 };
 
-TEST_F(VortlerEntryTest, TimeTextIsUtc) { EXPECT_EQ(Vortler::timeText(kPlayTime), "2006-05-01 12:34:56"); }
+TEST_F(VortlerEntryTest, TimeTextIsUtc) {
+    EXPECT_EQ(Vortler::timeText(kPlayTime), "2006-05-01 12:34:56");
+}
 
 TEST_F(VortlerEntryTest, RefusesShortTracksAndEncodesTheFirstEntry) {
     EXPECT_EQ(mClient.addSong("AC/DC & Friends", "T", "B", "id", 29, kPlayTime), 0);
@@ -63,7 +65,8 @@ TEST_F(VortlerEntryTest, SamePlayTimeIsRefusedAndLaterEntriesCountOn) {
     EXPECT_EQ(mClient.pendingData(), first);
     ASSERT_EQ(mClient.addSong("C", "D", "", "", 31, kPlayTime + 1), 1);
     EXPECT_EQ(mClient.pendingCount(), 2);
-    EXPECT_EQ(mClient.pendingData(), first + "&a[1]=C&b[1]=&t[1]=D&i[1]=2006-05-01+12%3a34%3a57&l[1]=31&m[1]=");
+    EXPECT_EQ(mClient.pendingData(),
+              first + "&a[1]=C&b[1]=&t[1]=D&i[1]=2006-05-01+12%3a34%3a57&l[1]=31&m[1]=");
 }
 
 TEST_F(VortlerEntryTest, LoadedDataTakesPartInTheDuplicateCheck) {
@@ -89,15 +92,16 @@ TEST_P(UserAgentTest, IsThePatternCutTo63Characters) {
     CTestEnvironment env;
     CRecordingVortler client;
     client.init("", "", GetParam().id, GetParam().version, true);
-    const std::string full =
-        "User-Agent: Mozilla/5.0 (compatible; libvortler 2.0; " + GetParam().id + " " + GetParam().version + ")";
+    const std::string full = "User-Agent: Mozilla/5.0 (compatible; libvortler 2.0; " + GetParam().id + " " +
+                             GetParam().version + ")";
     EXPECT_EQ(client.userAgent(), full.substr(0, 63));
     EXPECT_LE(client.userAgent().size(), 63u);
     client.term();
 }
 
 INSTANTIATE_TEST_SUITE_P(Ids, UserAgentTest,
-                         ::testing::Values(AgentCase{"vbx", "0.1"}, AgentCase{"a-much-longer-client", "12.34.56"},
+                         ::testing::Values(AgentCase{"vbx", "0.1"},
+                                           AgentCase{"a-much-longer-client", "12.34.56"},
                                            AgentCase{std::string(80, 'x'), "1"}));
 
 TEST(VortlerRenumberTest, MovesEveryIndexByDelta) {
@@ -124,8 +128,8 @@ TEST_P(ProxyStringTest, BuildsTheHttpClientsForm) {
     if (GetParam().password.size() > 1) {
         EXPECT_FALSE(log.Contains(GetParam().password));
     }
-    EXPECT_TRUE(log.Contains("Setting proxy host=" + GetParam().host + " user=" + GetParam().user + " pass=" +
-                             (GetParam().password.empty() ? "" : "****") + "\n"));
+    EXPECT_TRUE(log.Contains("Setting proxy host=" + GetParam().host + " user=" + GetParam().user +
+                             " pass=" + (GetParam().password.empty() ? "" : "****") + "\n"));
 }
 
 INSTANTIATE_TEST_SUITE_P(Forms, ProxyStringTest,
