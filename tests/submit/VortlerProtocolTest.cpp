@@ -199,4 +199,168 @@ INSTANTIATE_TEST_SUITE_P(
                    "Submission error: timed out waiting for the server", true}),
     [](const auto& info) { return std::string(info.param.name); });
 
+TEST_F(VortlerProtocolTest, EntriesAddedDuringASubmissionSurviveItsOkAndGoNext) {
+    CScriptedServer posts(
+        {{Step::ReadRequest(), Step::Pause(600ms), Step::Send("HTTP/1.0 200 OK\r\n\r\nOK\n")},
+         Reply("OK\n")});
+    Start({Reply(HandshakeFor(posts))});
+    Login();
+    ASSERT_TRUE(mClient.WaitForStatus(kVortleHandshakeOk));
+    ASSERT_EQ(mClient.addSong("First", "One", "", "", 200, kPlayTime), 1);
+    // 0 is reported once by loading the cache, then for the post.
+    ASSERT_TRUE(mClient.WaitForStatus(kVortleSubmitting, 2));
+    ASSERT_EQ(mClient.addSong("Second", "Two", "", "", 200, kPlayTime + 300), 1);
+    EXPECT_EQ(mClient.pendingCount(), 2);
+
+    // The OK of the first post leaves the second entry, which goes at once.
+    ASSERT_TRUE(mClient.WaitForStatus(kVortleSubmitOk, 2));
+    ASSERT_TRUE(posts.WaitForFinished(2));
+    const std::string first = posts.Received(0), second = posts.Received(1);
+    EXPECT_NE(first.find("&a[0]=First"), std::string::npos);
+    EXPECT_EQ(first.find("Second"), std::string::npos);
+    EXPECT_NE(second.find("&a[0]=Second&b[0]=&t[0]=Two&i[0]=2006-05-01+12%3a39%3a56"), std::string::npos);
+    EXPECT_EQ(second.find("First"), std::string::npos);
+    EXPECT_EQ(second.find("[1]"), std::string::npos);
+    EXPECT_EQ(mClient.pendingCount(), 0);
+    EXPECT_EQ(mClient.pendingData(), "");
+    // The confirmed play time is free again; the next entry counts from 0.
+    EXPECT_EQ(mClient.addSong("First", "One", "", "", 200, kPlayTime), 1);
+}
+
+TEST_F(VortlerProtocolTest, PasswordChangeDuringASubmissionHandshakesWhenItEnds) {
+    CScriptedServer posts(
+        {{Step::ReadRequest(), Step::Pause(600ms), Step::Send("HTTP/1.0 200 OK\r\n\r\nOK\n")}});
+    Start({Reply(HandshakeFor(posts, "chal1")), Reply(HandshakeFor(posts, "chal2"))});
+    Login();
+    ASSERT_TRUE(mClient.WaitForStatus(kVortleHandshakeOk));
+    ASSERT_EQ(mClient.addSong("A", "T", "", "", 200, kPlayTime), 1);
+    ASSERT_TRUE(mClient.WaitForStatus(kVortleSubmitting, 2));
+    mClient.setPassword("new secret", false);
+    EXPECT_EQ(mClient.state(), Vortler::kSubmitting);
+
+    ASSERT_TRUE(mClient.WaitForStatus(kVortleHandshakeOk, 2));
+    const std::vector<int> codes = mClient.Codes();
+    const std::vector<int> expected{kVortleSubmitting,  kVortleHandshaking, kVortleUpToDate,
+                                    kVortleHandshakeOk, kVortleSubmitting,  kVortleSubmitOk,
+                                    kVortleHandshaking, kVortleUpToDate,    kVortleHandshakeOk};
+    EXPECT_EQ(codes, expected);
+    EXPECT_EQ(mServer->Connections(), 2u);
+    EXPECT_EQ(mServer->Received(1).rfind("GET /?hs=true&p=1.1&c=vbx&v=0.1&u=alice HTTP/1.0\r\n", 0), 0u);
+    EXPECT_EQ(mClient.passwordHash(), md5Hex("new secret"));
+    EXPECT_EQ(mClient.response(), md5Hex(md5Hex("new secret") + "chal2"));
+}
+
+TEST_F(VortlerProtocolTest, SecondBadAuthInARowGivesStatus16AndNoRetry) {
+    CScriptedServer posts({Reply("BADAUTH\n"), Reply("BADAUTH\n")});
+    Start({Reply(HandshakeFor(posts, "chal1")), Reply(HandshakeFor(posts, "chal2"))});
+    mClient.setRetryBaseDelay(50ms);
+    Login();
+    ASSERT_TRUE(mClient.WaitForStatus(kVortleHandshakeOk));
+    ASSERT_EQ(mClient.addSong("A", "T", "", "", 200, kPlayTime), 1);
+    ASSERT_TRUE(mClient.WaitForStatus(kVortleBadAuth));
+    EXPECT_EQ(mClient.LastText(kVortleBadAuth), "Submission failed: bad authorization.");
+    EXPECT_EQ(mClient.state(), Vortler::kIdle);
+    EXPECT_EQ(mClient.Count(kVortleHandshaking), 2);
+    EXPECT_EQ(mServer->Connections(), 2u);
+    EXPECT_EQ(posts.Connections(), 2u);
+    EXPECT_FALSE(mClient.retryScheduled());
+    EXPECT_EQ(mClient.pendingCount(), 1);
+}
+
+TEST_F(VortlerProtocolTest, FailuresAreRetriedWithGrowingDelaysUntilTheTrackIsSent) {
+    CLogCapture log;
+    CScriptedServer posts({Reply("FAILED busy\n"), Reply("OK\n")});
+    Start({Reply("", "HTTP/1.0 500 Internal Server Error"), Reply(""), Reply(HandshakeFor(posts))});
+    mClient.setRetryBaseDelay(100ms);
+    Login();
+    ASSERT_EQ(mClient.addSong("A", "T", "", "", 200, kPlayTime), 1);
+    // 9, then 7, then a handshake, then FAILED (15), then OK: no new play
+    // and no change of credentials in between.
+    ASSERT_TRUE(mClient.WaitForStatus(kVortleSubmitOk));
+    EXPECT_EQ(mClient.Count(kVortleHandshakeFailed), 1);
+    EXPECT_EQ(mClient.Count(kVortleHandshakeInvalid), 1);
+    EXPECT_EQ(mClient.Count(kVortleSubmitFailed), 1);
+    EXPECT_EQ(mClient.pendingCount(), 0);
+    // Doubling after each failure; the handshake's success starts over.
+    const std::string text = log.Text();
+    const auto first = text.find("Will retry in 100 ms");
+    const auto second = text.find("Will retry in 200 ms");
+    const auto third = text.find("Will retry in 100 ms", second);
+    EXPECT_NE(first, std::string::npos);
+    EXPECT_NE(second, std::string::npos);
+    EXPECT_NE(third, std::string::npos);
+    EXPECT_LT(first, second);
+}
+
+TEST_F(VortlerProtocolTest, BadUserIsNotRetriedUntilTheUserChanges) {
+    Start({Reply("BADUSER\n"), Reply("UPTODATE\nc\nhttp://127.0.0.1:9/s\n")});
+    mClient.setRetryBaseDelay(50ms);
+    Login();
+    ASSERT_TRUE(mClient.WaitForStatus(kVortleBadUser));
+    EXPECT_FALSE(mClient.retryScheduled());
+    mClient.setUsername("bob");
+    ASSERT_TRUE(mClient.WaitForStatus(kVortleHandshakeOk));
+    ASSERT_TRUE(mServer->WaitForFinished(2));
+    EXPECT_NE(mServer->Received(1).find("&u=bob HTTP/1.0"), std::string::npos);
+}
+
+TEST_F(VortlerProtocolTest, TermStopsAStalledSubmissionWithoutReportingIt) {
+    CScriptedServer posts({Stalled()});
+    Start({Reply(HandshakeFor(posts))});
+    mClient.setTimeLimits(10s, 30s);
+    Login();
+    ASSERT_TRUE(mClient.WaitForStatus(kVortleHandshakeOk));
+    ASSERT_EQ(mClient.addSong("A", "T", "", "", 200, kPlayTime), 1);
+    ASSERT_TRUE(mClient.WaitForStatus(kVortleSubmitting, 2));
+    mClient.term();
+    EXPECT_EQ(mClient.state(), Vortler::kStopping);
+    EXPECT_EQ(mClient.Count(kVortleSubmitFailed), 0);
+    // Stopped: nothing starts any more.
+    EXPECT_EQ(mClient.addSong("B", "T", "", "", 200, kPlayTime + 500), 1);
+    EXPECT_EQ(mClient.state(), Vortler::kStopping);
+}
+
+struct VerifyCase {
+    const char* name;
+    Script reply;
+    int result;
+    friend void PrintTo(const VerifyCase& c, std::ostream* os) { *os << c.name; }
+};
+
+class VerifyUserTest : public VortlerProtocolTest, public ::testing::WithParamInterface<VerifyCase> {};
+
+TEST_P(VerifyUserTest, AnswerGivesResult) {
+    Start({GetParam().reply});
+    mClient.setTimeLimits(300ms, 800ms);
+    EXPECT_EQ(mClient.verifyUser("al ice", "secret", false), GetParam().result);
+    ASSERT_TRUE(WaitUntil([&] { return mServer->Received(0).find("\r\n\r\n") != std::string::npos; }));
+    const std::string request = mServer->Received(0);
+    const std::string prefix = "GET /vbx/pwcheck.php?time=";
+    ASSERT_EQ(request.rfind(prefix, 0), 0u);
+    const std::string time = request.substr(prefix.size(), request.find('&') - prefix.size());
+    EXPECT_EQ(request.substr(prefix.size() + time.size()),
+              "&username=al+ice&auth=" + md5Hex(kHash + time) + " HTTP/1.0\r\nHost:127.0.0.1\r\n" +
+                  mClient.userAgent() + "\r\nAccept: */*\r\nConnection: Close\r\n\r\n");
+}
+
+INSTANTIATE_TEST_SUITE_P(Answers, VerifyUserTest,
+                         ::testing::Values(VerifyCase{"Ok", Reply("OK\n"), 0},
+                                           VerifyCase{"InvalidUser", Reply("\r\n \tINVALIDUSER \t"), 1},
+                                           VerifyCase{"BadPassword", Reply("BADPASSWORD\n"), 2},
+                                           VerifyCase{"Empty", Reply(" \n\t"), 3},
+                                           VerifyCase{"Unknown", Reply("MAYBE\n"), 3},
+                                           VerifyCase{"NotFound", Reply("", "HTTP/1.0 404 Not Found"), 3},
+                                           VerifyCase{"Silent", Stalled(), 3}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(VortlerProtocolTest, VerifyUserTakesAHashAsItIs) {
+    Start({Reply("OK\n")});
+    EXPECT_EQ(mClient.verifyUser("bob", kHash, true), 0);
+    ASSERT_TRUE(WaitUntil([&] { return mServer->Received(0).find("\r\n\r\n") != std::string::npos; }));
+    const std::string request = mServer->Received(0);
+    const std::string prefix = "GET /vbx/pwcheck.php?time=";
+    const std::string time = request.substr(prefix.size(), request.find('&') - prefix.size());
+    EXPECT_NE(request.find("&auth=" + md5Hex(kHash + time) + " "), std::string::npos);
+}
+
 } // namespace
