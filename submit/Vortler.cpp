@@ -354,6 +354,12 @@ int Vortler::addSong(const std::string& artist, const std::string& title, const 
 // ---- exchanges ----
 
 void Vortler::handshake() {
+    {
+        // Most calls find an exchange running: they need no host.
+        std::lock_guard<std::recursive_mutex> lock(mMutex);
+        if (mState != kIdle || mPasswordHash.empty() || mUserName.empty())
+            return;
+    }
     const std::string host = serverHost("SubmitHost");
     {
         std::lock_guard<std::recursive_mutex> lock(mMutex);
