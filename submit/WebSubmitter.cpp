@@ -309,6 +309,14 @@ bool CWebSubmitter::saveCache(const std::string& user, const std::string& data, 
 
 bool CWebSubmitter::loadCache(const std::string& user) {
     std::lock_guard<std::recursive_mutex> files(mFileMutex);
+    const bool loaded = LoadFiles(user);
+    // A track accepted while the files were being read reaches them now.
+    if (!loaded && userName() == user && pendingCount() > 0)
+        KeepInStep();
+    return loaded;
+}
+
+bool CWebSubmitter::LoadFiles(const std::string& user) {
     VBX_LOG(3, "Loading cache for: " << user << "\n");
     const std::string dir = UserDir("GetUserDir returned \"\\\", trying to load from current dir.\n");
     const std::string pendingPath = PendingFilePath(dir, user);
