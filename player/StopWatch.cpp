@@ -4,7 +4,6 @@
 #include "player/StopWatchClient.h"
 
 #include <exception>
-#include <system_error>
 
 namespace {
 
@@ -62,11 +61,14 @@ void CStopWatch::Start(CStopWatchClient* client) {
     JoinThread();
     mFinished.Reset();
 
-    auto threadId = std::make_shared<std::promise<long>>();
-    std::future<long> publishedId = threadId->get_future();
+    std::future<long> publishedId;
     try {
+        auto threadId = std::make_shared<std::promise<long>>();
+        publishedId = threadId->get_future();
         mThread = LaunchThread([this, threadId] { ThreadMain(this, threadId); });
-    } catch (const std::system_error& e) {
+    } catch (const std::exception& e) {
+        // No thread: not left marked running, so Stop returns and the next
+        // Start tries again.
         {
             std::lock_guard<std::recursive_mutex> guard(mMutex);
             mRunning.store(0);

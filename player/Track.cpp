@@ -18,6 +18,7 @@ constexpr std::size_t kStart = 532;
 constexpr std::size_t kLength = 536, kLengthSize = 6;
 constexpr std::size_t kPath = 542, kPathSize = 260;
 constexpr std::size_t kExtension = 802, kExtensionSize = 5;
+static_assert(kExtension + kExtensionSize == Track::BodySize);
 
 // The text fields, for keeping a record read back NUL-terminated.
 constexpr std::pair<std::size_t, std::size_t> kTextFields[] = {
@@ -93,7 +94,7 @@ int32_t ReadLength(const char* text) {
 
 } // namespace
 
-Track::Track() noexcept : mBody{} {}
+Track::Track() : mBody{} {}
 
 Track::Track(const Track& other) : mBody(other.CopyBody()) {}
 

@@ -34,7 +34,7 @@ public:
     static constexpr std::size_t BodySize = 807;
 
     /// All bytes of the body zero.
-    Track() noexcept;
+    Track();
     Track(const Track& other);
     Track& operator=(const Track& other);
     ~Track() = default;

@@ -60,11 +60,15 @@ void MakeFolder(const std::string& path) {
 
 } // namespace
 
-// BEGIN IMMEDIATE .. COMMIT, rolled back when left by an exception. Taking
-// the write lock up front lets the busy timeout cover every conflict.
+// BEGIN .. COMMIT, rolled back when left by an exception. Writers take the
+// write lock up front (BEGIN IMMEDIATE), so the busy timeout covers every
+// conflict; readers see one snapshot.
 class CRegistryDatabase::CTransaction {
 public:
-    explicit CTransaction(CRegistryDatabase& db) : mDb(db) { mDb.Exec("BEGIN IMMEDIATE"); }
+    enum class EMode { Read, Write };
+    explicit CTransaction(CRegistryDatabase& db, EMode mode = EMode::Write) : mDb(db) {
+        mDb.Exec(mode == EMode::Write ? "BEGIN IMMEDIATE" : "BEGIN");
+    }
     ~CTransaction() {
         if (!mDone)
             sqlite3_exec(mDb.mDb, "ROLLBACK", nullptr, nullptr, nullptr);
@@ -181,7 +185,7 @@ std::optional<std::int64_t> CRegistryDatabase::FindChild(std::int64_t parent, co
 std::int64_t CRegistryDatabase::OpenKey(std::int64_t parent, const std::vector<std::string>& segments,
                                         bool create) {
     std::lock_guard<std::mutex> guard(mMutex);
-    CTransaction transaction(*this);
+    CTransaction transaction(*this, create ? CTransaction::EMode::Write : CTransaction::EMode::Read);
     CheckKey(parent);
     std::int64_t key = parent;
     for (const std::string& segment : segments) {
@@ -205,7 +209,7 @@ std::int64_t CRegistryDatabase::OpenKey(std::int64_t parent, const std::vector<s
 
 CRegistryDatabase::CCounts CRegistryDatabase::QueryInfo(std::int64_t key) {
     std::lock_guard<std::mutex> guard(mMutex);
-    CTransaction transaction(*this);
+    CTransaction transaction(*this, CTransaction::EMode::Read);
     CheckKey(key);
     CCounts counts;
     CSqliteStatement subs(
@@ -279,7 +283,7 @@ void CRegistryDatabase::SetValue(std::int64_t key, const CRegistryValue& value) 
 
 std::optional<CRegistryValue> CRegistryDatabase::GetValue(std::int64_t key, const std::string& name) {
     std::lock_guard<std::mutex> guard(mMutex);
-    CTransaction transaction(*this);
+    CTransaction transaction(*this, CTransaction::EMode::Read);
     CheckKey(key);
     std::optional<CRegistryValue> value = FindValue(key, name);
     transaction.Commit();
@@ -288,6 +292,15 @@ std::optional<CRegistryValue> CRegistryDatabase::GetValue(std::int64_t key, cons
 
 CRegistryValue CRegistryDatabase::GetOrCreate(std::int64_t key, const CRegistryValue& fallback) {
     std::lock_guard<std::mutex> guard(mMutex);
+    {
+        // Most values exist: look without taking the write lock first.
+        CTransaction reading(*this, CTransaction::EMode::Read);
+        CheckKey(key);
+        std::optional<CRegistryValue> value = FindValue(key, fallback.name);
+        reading.Commit();
+        if (value)
+            return *value;
+    }
     CTransaction transaction(*this);
     CheckKey(key);
     std::optional<CRegistryValue> value = FindValue(key, fallback.name);
@@ -301,7 +314,7 @@ CRegistryValue CRegistryDatabase::GetOrCreate(std::int64_t key, const CRegistryV
 
 std::vector<std::string> CRegistryDatabase::ListSubkeys(std::int64_t key) {
     std::lock_guard<std::mutex> guard(mMutex);
-    CTransaction transaction(*this);
+    CTransaction transaction(*this, CTransaction::EMode::Read);
     CheckKey(key);
     std::vector<std::string> names;
     CSqliteStatement stmt(mDb, "SELECT name FROM keys WHERE parent = ? ORDER BY name, id");
@@ -317,7 +330,7 @@ std::vector<std::string> CRegistryDatabase::ListSubkeys(std::int64_t key) {
 
 std::vector<CRegistryValue> CRegistryDatabase::ListValues(std::int64_t key) {
     std::lock_guard<std::mutex> guard(mMutex);
-    CTransaction transaction(*this);
+    CTransaction transaction(*this, CTransaction::EMode::Read);
     CheckKey(key);
     std::vector<CRegistryValue> values;
     CSqliteStatement stmt(mDb, "SELECT name, type, data FROM vals WHERE key = ? ORDER BY name");

@@ -8,12 +8,14 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <climits>
 #include <future>
 #include <stdexcept>
 #include <string>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -354,6 +356,36 @@ TEST_F(SettingsManagerTest, ObserversAreToldAfterEachChangeWithoutTheLock) {
     EXPECT_TRUE(probe.subjectOk);
     // Each observer saw the change already made.
     EXPECT_EQ(probe.users, (std::vector<int>{1, 2, 2, 2, 2, 1}));
+}
+
+TEST_F(SettingsManagerTest, ThreadsChangingUsersAtOnceLoseNothing) {
+    mManager.Restore();
+    constexpr int kThreads = 4, kEach = 8;
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([this, t] {
+            for (int i = 0; i < kEach; ++i) {
+                std::string name = "t" + std::to_string(t) + "u" + std::to_string(i);
+                mManager.AddUser(MakeUser(name, i % 5));
+                mManager.SetCurrentUser(name);
+                CUser user = mManager.GetUser(name);
+                user.submitPlays = true;
+                mManager.UpdateUser(user);
+                (void)mManager.GetFreeColour();
+                (void)mManager.GetProxySettings();
+            }
+        });
+    }
+    for (std::thread& thread : threads)
+        thread.join();
+    std::vector<std::string> names = Names(mManager);
+    ASSERT_EQ(names.size(), static_cast<size_t>(kThreads * kEach));
+    EXPECT_TRUE(std::is_sorted(names.begin(), names.end()));
+    CSettingsManager fresh;
+    fresh.Restore();
+    ASSERT_EQ(fresh.GetNumUsers(), kThreads * kEach);
+    for (int i = 0; i < fresh.GetNumUsers(); ++i)
+        EXPECT_TRUE(fresh.GetUser(i).submitPlays) << fresh.GetUser(i).name;
 }
 
 TEST_F(SettingsManagerTest, UserDirIsCreatedUnderTheDataHome) {
