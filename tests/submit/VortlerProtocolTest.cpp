@@ -292,6 +292,27 @@ TEST_F(VortlerProtocolTest, FailuresAreRetriedWithGrowingDelaysUntilTheTrackIsSe
     EXPECT_LT(first, second);
 }
 
+TEST_F(VortlerProtocolTest, RetryDelayDoublesUpToHalfAnHour) {
+    CLogCapture log;
+    Start({Reply("", "HTTP/1.0 503 Service Unavailable")});
+    mClient.setRetryBaseDelay(std::chrono::minutes(20));
+    Login();
+    ASSERT_TRUE(mClient.WaitForStatus(kVortleHandshakeFailed, 1));
+    // Each new play starts a handshake that fails again.
+    for (int i = 1; i <= 2; ++i) {
+        ASSERT_EQ(mClient.addSong("A", "T", "", "", 200, kPlayTime + 600 * i), 1);
+        ASSERT_TRUE(mClient.WaitForStatus(kVortleHandshakeFailed, i + 1));
+    }
+    const std::string text = log.Text();
+    const auto first = text.find("Will retry in 1200000 ms\n");
+    const auto second = text.find("Will retry in 1800000 ms\n", first);
+    const auto third = text.find("Will retry in 1800000 ms\n", second + 1);
+    EXPECT_NE(first, std::string::npos);
+    EXPECT_NE(second, std::string::npos);
+    EXPECT_NE(third, std::string::npos);
+    EXPECT_TRUE(mClient.retryScheduled());
+}
+
 TEST_F(VortlerProtocolTest, BadUserIsNotRetriedUntilTheUserChanges) {
     Start({Reply("BADUSER\n"), Reply("UPTODATE\nc\nhttp://127.0.0.1:9/s\n")});
     mClient.setRetryBaseDelay(50ms);
