@@ -96,10 +96,10 @@ bool FileExists(const std::string& path) {
 
 std::string BinDir() {
     const char* dir = std::getenv("VBX_BIN_DIR");
-    return dir ? dir : "";
+    return dir && *dir ? dir : VBX_DEFAULT_BIN_DIR;
 }
 
 std::string SourceDir() {
     const char* dir = std::getenv("VBX_SOURCE_DIR");
-    return dir ? dir : "";
+    return dir && *dir ? dir : VBX_DEFAULT_SOURCE_DIR;
 }

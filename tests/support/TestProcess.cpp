@@ -1,0 +1,214 @@
+#include "tests/support/TestProcess.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <stdexcept>
+#include <thread>
+
+extern char** environ;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+void CloseFd(int& fd) noexcept {
+    if (fd >= 0) {
+        ::close(fd);
+        fd = -1;
+    }
+}
+
+int MillisLeft(Clock::time_point deadline) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    return left < 0 ? 0 : static_cast<int>(left);
+}
+
+int DecodeStatus(int status) {
+    if (WIFEXITED(status))
+        return WEXITSTATUS(status);
+    if (WIFSIGNALED(status))
+        return 128 + WTERMSIG(status);
+    return -1;
+}
+
+/// A pipe whose both ends close on exec; posix_spawn's dup2 gives the child
+/// its own copy without the flag.
+void MakePipe(int fds[2]) {
+    if (::pipe2(fds, O_CLOEXEC) != 0)
+        throw std::runtime_error(std::string("pipe2 failed: ") + std::strerror(errno));
+}
+
+} // namespace
+
+CTestProcess::CTestProcess(const std::vector<std::string>& argv, const COptions& options) {
+    if (argv.empty())
+        throw std::runtime_error("CTestProcess needs a program");
+    int in[2] = {-1, -1}, out[2] = {-1, -1}, err[2] = {-1, -1};
+    auto closeAll = [&] {
+        for (int* p : {in, out, err}) {
+            CloseFd(p[0]);
+            CloseFd(p[1]);
+        }
+    };
+    try {
+        if (options.pipeStdin)
+            MakePipe(in);
+        if (options.pipeStdout)
+            MakePipe(out);
+        if (options.pipeStderr)
+            MakePipe(err);
+    } catch (...) {
+        closeAll();
+        throw;
+    }
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    if (options.pipeStdin)
+        posix_spawn_file_actions_adddup2(&actions, in[0], 0);
+    if (options.pipeStdout)
+        posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+    if (options.pipeStderr)
+        posix_spawn_file_actions_adddup2(&actions, err[1], 2);
+    std::vector<char*> args;
+    for (const auto& a : argv)
+        args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    int rc = posix_spawn(&mPid, argv[0].c_str(), &actions, nullptr, args.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    CloseFd(in[0]);
+    CloseFd(out[1]);
+    CloseFd(err[1]);
+    mStdin = in[1];
+    mStdout = out[0];
+    mStderr = err[0];
+    if (rc != 0) {
+        mPid = -1;
+        CloseFd(mStdin);
+        CloseFd(mStdout);
+        CloseFd(mStderr);
+        throw std::runtime_error("cannot start " + argv[0] + ": " + std::strerror(rc));
+    }
+}
+
+CTestProcess::~CTestProcess() {
+    Stop();
+    CloseFd(mStdin);
+    CloseFd(mStdout);
+    CloseFd(mStderr);
+}
+
+bool CTestProcess::ReadLine(std::string& line, std::chrono::milliseconds timeout) {
+    auto deadline = Clock::now() + timeout;
+    for (;;) {
+        auto nl = mOutBuffer.find('\n');
+        if (nl != std::string::npos) {
+            line = mOutBuffer.substr(0, nl);
+            mOutBuffer.erase(0, nl + 1);
+            return true;
+        }
+        if (mStdout < 0)
+            return false;
+        pollfd p{mStdout, POLLIN, 0};
+        int r = ::poll(&p, 1, MillisLeft(deadline));
+        if (r < 0 && errno == EINTR)
+            continue;
+        if (r <= 0)
+            return false;
+        char buf[4096];
+        ssize_t n = ::read(mStdout, buf, sizeof buf);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        mOutBuffer.append(buf, static_cast<std::size_t>(n));
+    }
+}
+
+void CTestProcess::CloseStdin() noexcept {
+    CloseFd(mStdin);
+}
+
+std::optional<int> CTestProcess::Wait(std::chrono::milliseconds timeout) {
+    if (mExit || mPid < 0)
+        return mExit;
+    int status = 0;
+    int pidfd = static_cast<int>(::syscall(SYS_pidfd_open, mPid, 0));
+    if (pidfd >= 0) {
+        pollfd p{pidfd, POLLIN, 0};
+        auto deadline = Clock::now() + timeout;
+        int r;
+        do {
+            r = ::poll(&p, 1, MillisLeft(deadline));
+        } while (r < 0 && errno == EINTR);
+        ::close(pidfd);
+        if (r > 0 && ::waitpid(mPid, &status, 0) == mPid)
+            mExit = DecodeStatus(status);
+        return mExit;
+    }
+    // Kernels without pidfd: poll the child's state.
+    auto deadline = Clock::now() + timeout;
+    for (;;) {
+        pid_t r = ::waitpid(mPid, &status, WNOHANG);
+        if (r == mPid) {
+            mExit = DecodeStatus(status);
+            return mExit;
+        }
+        if (r < 0 || Clock::now() >= deadline)
+            return mExit;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+}
+
+std::optional<int> CTestProcess::Stop(std::chrono::milliseconds grace) noexcept {
+    if (mPid < 0 || mExit)
+        return mExit;
+    try {
+        ::kill(mPid, SIGTERM);
+        if (Wait(grace))
+            return mExit;
+    } catch (...) {
+    }
+    ::kill(mPid, SIGKILL);
+    int status = 0;
+    if (::waitpid(mPid, &status, 0) == mPid)
+        mExit = DecodeStatus(status);
+    return mExit;
+}
+
+CTestProcess::CResult CTestProcess::Run(const std::vector<std::string>& argv,
+                                        std::chrono::milliseconds timeout) {
+    CTestProcess child(argv, COptions{.pipeStdin = false, .pipeStdout = true, .pipeStderr = true});
+    CResult result;
+    auto deadline = Clock::now() + timeout;
+    while (child.mStdout >= 0 || child.mStderr >= 0) {
+        pollfd fds[2] = {{child.mStdout, POLLIN, 0}, {child.mStderr, POLLIN, 0}};
+        int r = ::poll(fds, 2, MillisLeft(deadline));
+        if (r < 0 && errno == EINTR)
+            continue;
+        if (r <= 0)
+            break;
+        for (int i = 0; i < 2; ++i) {
+            if (fds[i].fd < 0 || fds[i].revents == 0)
+                continue;
+            char buf[4096];
+            ssize_t n = ::read(fds[i].fd, buf, sizeof buf);
+            if (n > 0) {
+                (i == 0 ? result.out : result.err).append(buf, static_cast<std::size_t>(n));
+            } else if (n == 0 || errno != EINTR) {
+                CloseFd(i == 0 ? child.mStdout : child.mStderr);
+            }
+        }
+    }
+    result.exitCode = child.Wait(std::chrono::milliseconds(MillisLeft(deadline)));
+    if (!result.exitCode)
+        child.Stop(std::chrono::milliseconds(0));
+    return result;
+}
