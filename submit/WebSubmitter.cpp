@@ -1,0 +1,342 @@
+#include "submit/WebSubmitter.h"
+
+#include "app/Logger.h"
+#include "settings/SettingsManager.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <fcntl.h>
+#include <fstream>
+#include <sstream>
+#include <unistd.h>
+
+namespace {
+
+/// An owned file descriptor, closed when it goes.
+class UniqueFd {
+public:
+    explicit UniqueFd(int fd) noexcept : mFd(fd) {}
+    ~UniqueFd() {
+        if (mFd >= 0)
+            ::close(mFd);
+    }
+    UniqueFd(const UniqueFd&) = delete;
+    UniqueFd& operator=(const UniqueFd&) = delete;
+    int Get() const noexcept { return mFd; }
+    bool Close() noexcept {
+        int fd = mFd;
+        mFd = -1;
+        return ::close(fd) == 0;
+    }
+
+private:
+    int mFd;
+};
+
+bool WriteAll(int fd, const char* data, std::size_t size) {
+    while (size > 0) {
+        ssize_t n = ::write(fd, data, size);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return false;
+        }
+        data += n;
+        size -= static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+std::string DirectoryOf(const std::string& path) {
+    std::size_t slash = path.rfind('/');
+    if (slash == std::string::npos)
+        return ".";
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+/// Replaces the file at path by the bytes: a temporary file beside it is
+/// written, synced and renamed over it, and the folder is synced, so that
+/// the file holds either the old or the new content after a crash.
+bool ReplaceFile(const std::string& path, const std::string& bytes) {
+    const std::string temp = path + ".tmp";
+    {
+        UniqueFd fd(::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
+        if (fd.Get() < 0)
+            return false;
+        if (!WriteAll(fd.Get(), bytes.data(), bytes.size()) || ::fsync(fd.Get()) != 0 || !fd.Close()) {
+            ::unlink(temp.c_str());
+            return false;
+        }
+    }
+    if (::rename(temp.c_str(), path.c_str()) != 0) {
+        ::unlink(temp.c_str());
+        return false;
+    }
+    UniqueFd dir(::open(DirectoryOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (dir.Get() >= 0)
+        ::fsync(dir.Get());
+    return true;
+}
+
+std::string TrackLabel(const Track& track) {
+    return track.GetRawArtist() + " - " + track.GetRawTitle();
+}
+
+} // namespace
+
+CWebSubmitter& CWebSubmitter::Instance() {
+    static CWebSubmitter instance(CSettingsManager::Instance());
+    return instance;
+}
+
+CWebSubmitter::CWebSubmitter(CSettingsManager& settings) : mSettings(settings) {}
+
+CWebSubmitter::~CWebSubmitter() {
+    // No thread may call an override of this object while it goes.
+    stopThreads();
+    if (mObserving)
+        mSettings.RemoveObserver(this);
+}
+
+std::string CWebSubmitter::MakeSafe(const std::string& user) {
+    static const char kUnsafe[] = "/\\:*?\"<>|";
+    static const char kReplacement[] = "abcdefghi";
+    std::string safe = user;
+    for (char& c : safe) {
+        for (std::size_t i = 0; i < sizeof kUnsafe - 1; ++i) {
+            if (c == kUnsafe[i]) {
+                VBX_LOG(2, "Unsafe char '" << c << "' found in username: " << user << ". Replacing with '"
+                                           << kReplacement[i] << "'\n");
+                c = kReplacement[i];
+                break;
+            }
+        }
+    }
+    return safe;
+}
+
+std::string CWebSubmitter::PendingFilePath(const std::string& dir, const std::string& user) {
+    const std::string name = MakeSafe(user) + ".vortler.cache";
+    return dir.empty() ? name : dir + "/" + name;
+}
+
+std::string CWebSubmitter::TentativeFilePath(const std::string& dir, const std::string& user) {
+    const std::string name = MakeSafe(user) + ".tent.cache";
+    return dir.empty() ? name : dir + "/" + name;
+}
+
+void CWebSubmitter::init(const std::string& user, const std::string& passwordOrHash,
+                         const std::string& clientId, const std::string& clientVersion,
+                         bool passwordIsHashed) {
+    if (!mObserving) {
+        mSettings.AddObserver(this);
+        mObserving = true;
+    }
+    // The stored proxy goes first, so that the first handshake uses it.
+    ApplyProxy();
+    Vortler::init(user, passwordOrHash, clientId, clientVersion, passwordIsHashed);
+    mInitialised.store(true);
+}
+
+void CWebSubmitter::Submit(const Track& track) {
+    int code;
+    {
+        std::lock_guard<std::recursive_mutex> lock(mLock);
+        VBX_LOG(3, "Stopwatch thread submitting track: '" << TrackLabel(track) << "'\n");
+        code = addSong(track.GetRawArtist(), track.GetRawTitle(), track.GetRawAlbum(), track.GetTrackId(),
+                       track.GetLength(), static_cast<std::time_t>(track.GetStartTime()));
+        if (code == 1) {
+            VBX_LOG(4, "Putting '" << TrackLabel(track) << "' in tentative\n");
+            mTentative.push_back(track);
+            if (mTentative.size() > 5)
+                mTentative.pop_front();
+        } else {
+            VBX_LOG(1, "libvortler addSong returned error code " << code << " for song '" << TrackLabel(track)
+                                                                 << "'.\n");
+        }
+    }
+    if (code == 1)
+        KeepInStep();
+}
+
+void CWebSubmitter::statusUpdate(int code, const std::string& text) {
+    {
+        std::lock_guard<std::recursive_mutex> lock(mLock);
+        mStatusCode = code;
+        mStatusText = text;
+    }
+    VBX_LOG(3, "VortleStatus: " << code << "\n  VortleStatus text: " << text << "\n");
+    if (code == kVortleSubmitOk) {
+        {
+            std::lock_guard<std::recursive_mutex> lock(mLock);
+            VBX_LOG(4, "Copying tentative subs into confirmed. Count: " << mTentative.size() << "\n");
+            VBX_LOG(4, "Clearing tentative subs.\n");
+            mTentative.clear();
+        }
+        // The confirmed entries have left the pending data.
+        KeepInStep();
+    }
+    Vortler::statusUpdate(code, text);
+    NotifyObservers();
+}
+
+CWebSubmitter::Status CWebSubmitter::GetStatus() const {
+    std::lock_guard<std::recursive_mutex> lock(mLock);
+    return Status{mStatusCode, mStatusText};
+}
+
+int CWebSubmitter::GetStatusCode() const {
+    return GetStatus().code;
+}
+
+std::string CWebSubmitter::GetStatusText() const {
+    return GetStatus().text;
+}
+
+std::vector<Track> CWebSubmitter::GetTentative() const {
+    std::lock_guard<std::recursive_mutex> lock(mLock);
+    return std::vector<Track>(mTentative.begin(), mTentative.end());
+}
+
+void CWebSubmitter::Update() {
+    if (!mInitialised.load())
+        return;
+    CUser user;
+    try {
+        user = mSettings.GetCurrentUser();
+    } catch (const CSettingsManager::CUserNotFoundException&) {
+        return;
+    }
+    if (user.name != userName())
+        NotifyObservers();
+    VBX_LOG(4, "Setting user and pass on libvortler\n");
+    setUsername(user.name);
+    setPassword(user.passwordHash, true);
+    ApplyProxy();
+}
+
+void CWebSubmitter::ApplyProxy() {
+    const CProxySettings proxy = mSettings.GetProxySettings();
+    if (proxy.enabled && !proxy.host.empty()) {
+        VBX_LOG(3, "Proxy is enabled and host filled in, setting proxy on libvortler\n");
+        std::string address = proxy.host;
+        if (proxy.port != 0)
+            address += ":" + std::to_string(proxy.port);
+        setProxy(address, proxy.user, proxy.password);
+    } else {
+        setProxy("", "", "");
+    }
+}
+
+std::string CWebSubmitter::UserDir(const char* dirMissingText) {
+    std::string dir = mSettings.GetUserDir();
+    if (dir.empty())
+        VBX_LOG(2, dirMissingText);
+    return dir;
+}
+
+bool CWebSubmitter::WriteFiles(const std::string& user, const Pending& pending, bool emptyTentative,
+                               const char* dirMissingText) {
+    std::lock_guard<std::recursive_mutex> files(mFileMutex);
+    const std::string dir = UserDir(dirMissingText);
+    const std::string pendingPath = PendingFilePath(dir, user);
+    const std::string tentativePath = TentativeFilePath(dir, user);
+    if (mLoadedUnreadable && user == mLoadedUser) {
+        // Keep what could not be read, rather than overwrite it.
+        const std::string aside = pendingPath + ".unreadable";
+        if (::rename(pendingPath.c_str(), aside.c_str()) == 0)
+            VBX_LOG(1, "Kept unreadable cache file as '" << aside << "'.\n");
+        mLoadedUnreadable = false;
+    }
+    if (!ReplaceFile(pendingPath, std::to_string(pending.count) + " " + pending.data)) {
+        VBX_LOG(1, "Couldn't open vortler cache file '" << pendingPath << "'.\n");
+        return false;
+    }
+    std::ostringstream records;
+    {
+        std::lock_guard<std::recursive_mutex> lock(mLock);
+        for (const Track& track : mTentative)
+            track.Write(records);
+    }
+    if (!ReplaceFile(tentativePath, records.str())) {
+        VBX_LOG(1, "Couldn't open tentative submissions cache file '" << tentativePath << "'.\n");
+        return true;
+    }
+    if (emptyTentative) {
+        std::lock_guard<std::recursive_mutex> lock(mLock);
+        mTentative.clear();
+    }
+    return true;
+}
+
+void CWebSubmitter::KeepInStep() {
+    if (!mKeepInStep.load())
+        return;
+    std::lock_guard<std::recursive_mutex> files(mFileMutex);
+    const std::string user = userName();
+    if (user.empty() || user != mLoadedUser)
+        return;
+    // The snapshot is taken under the file mutex, so the last write always
+    // holds the latest state.
+    WriteFiles(user, pendingSnapshot(), false,
+               "GetUserDir returned \"\\\", trying to save to current dir.\n");
+}
+
+bool CWebSubmitter::saveCache(const std::string& user, const std::string& data, int count) {
+    if (user.empty())
+        return false;
+    VBX_LOG(3, "Saving cache for: " << user << ". Entries: " << count << "\n");
+    return WriteFiles(user, Pending{data, count}, true,
+                      "GetUserDir returned \"\\\", trying to save to current dir.\n");
+}
+
+bool CWebSubmitter::loadCache(const std::string& user) {
+    std::lock_guard<std::recursive_mutex> files(mFileMutex);
+    VBX_LOG(3, "Loading cache for: " << user << "\n");
+    const std::string dir = UserDir("GetUserDir returned \"\\\", trying to load from current dir.\n");
+    const std::string pendingPath = PendingFilePath(dir, user);
+    mLoadedUser = user;
+    mLoadedUnreadable = false;
+    std::string data;
+    int count = 0;
+    {
+        std::ifstream in(pendingPath);
+        if (!in) {
+            VBX_LOG(2, "Couldn't open vortler cache file '"
+                           << pendingPath
+                           << "'. This is normal first time it's trying to load as it doesn't yet exist.\n");
+            return false;
+        }
+        if (!(in >> count)) {
+            VBX_LOG(1,
+                    "Vortler cache file '" << pendingPath << "' doesn't seem to start with num entries.\n");
+            mLoadedUnreadable = true;
+            return false;
+        }
+        in >> std::ws;
+        if (in.peek() == std::char_traits<char>::eof()) {
+            VBX_LOG(3, "No cache data in file '" << pendingPath << "'.\n");
+            return false;
+        }
+        std::ostringstream rest;
+        rest << in.rdbuf();
+        data = rest.str();
+    }
+    // The files stay as they are: they are replaced only by newer content.
+    setCache(data, count);
+    const std::string tentativePath = TentativeFilePath(dir, user);
+    std::ifstream tentative(tentativePath, std::ios::binary);
+    if (!tentative) {
+        VBX_LOG(2, "Couldn't open tentative submissions cache file '"
+                       << tentativePath
+                       << "'. This is normal first time it's trying to load as it doesn't yet exist.\n");
+    } else {
+        Track track;
+        while (track.Read(tentative)) {
+            std::lock_guard<std::recursive_mutex> lock(mLock);
+            mTentative.push_back(track);
+        }
+    }
+    KeepInStep();
+    return true;
+}

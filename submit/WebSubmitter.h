@@ -1,0 +1,105 @@
+#pragma once
+
+#include "app/Observable.h"
+#include "app/Observer.h"
+#include "player/Track.h"
+#include "submit/Vortler.h"
+
+#include <atomic>
+#include <list>
+#include <mutex>
+#include <string>
+#include <vector>
+
+class CSettingsManager;
+
+/// The one object through which the program submits played tracks: the
+/// protocol client specialised for this application. It keeps the tracks
+/// accepted since the last successful submission (the tentative list),
+/// publishes every status to its observers, follows the settings manager
+/// (user, password, proxy), and keeps the user's two cache files in step
+/// with what is waiting, so that a crash loses no accepted track.
+///
+/// Cache files, in the settings manager's user directory:
+///   "<stem>.vortler.cache"  count, one space, the pending data as posted
+///   "<stem>.tent.cache"     the tentative Tracks, 807 bytes each, oldest first
+/// where the stem is MakeSafe(user). Each is replaced as a whole: a
+/// temporary file in the same folder is written, synced and renamed over it.
+class CWebSubmitter : public Vortler, public Observable, public Observer {
+public:
+    /// The process-wide instance, following the global settings manager.
+    static CWebSubmitter& Instance();
+
+    /// Follows the given settings manager (tests pass their own).
+    explicit CWebSubmitter(CSettingsManager& settings);
+    ~CWebSubmitter() override;
+
+    /// Starts following the settings, applies the stored proxy, then
+    /// initialises the protocol client (loading the user's cache).
+    void init(const std::string& user, const std::string& passwordOrHash, const std::string& clientId,
+              const std::string& clientVersion, bool passwordIsHashed) override;
+
+    /// Hands one played track to the protocol client; an accepted track is
+    /// in the tentative list and on disk when this returns.
+    void Submit(const Track& track);
+
+    void statusUpdate(int code, const std::string& text) override;
+    bool saveCache(const std::string& user, const std::string& data, int count) override;
+    bool loadCache(const std::string& user) override;
+
+    /// The settings changed: pushes user, password hash and proxy into the
+    /// protocol client. Does nothing before init.
+    void Update() override;
+
+    /// The file-name stem of a user name: / \ : * ? " < > | become a to i.
+    static std::string MakeSafe(const std::string& user);
+
+    /// The last status code (17 before any) and its text, copied together.
+    struct Status {
+        int code = kVortleNotStarted;
+        std::string text;
+    };
+    Status GetStatus() const;
+    int GetStatusCode() const;
+    std::string GetStatusText() const;
+
+    /// A copy of the tentative list, oldest first.
+    std::vector<Track> GetTentative() const;
+
+    /// Whether Submit and OK replies rewrite the cache files (on by default;
+    /// the benchmark measures the two apart).
+    void SetKeepCacheInStep(bool keep) { mKeepInStep.store(keep); }
+
+    /// The two file paths of a user, given the user directory.
+    static std::string PendingFilePath(const std::string& dir, const std::string& user);
+    static std::string TentativeFilePath(const std::string& dir, const std::string& user);
+
+private:
+    void ApplyProxy();
+    /// Writes both files from memory; emptyTentative is the save at a change
+    /// of user or at exit. Takes the file mutex.
+    bool WriteFiles(const std::string& user, const Pending& pending, bool emptyTentative,
+                    const char* dirMissingText);
+    /// Rewrites the current user's files, once they have been read.
+    void KeepInStep();
+    std::string UserDir(const char* dirMissingText);
+
+    CSettingsManager& mSettings;
+
+    mutable std::recursive_mutex mLock; // status, tentative list
+    int mStatusCode = kVortleNotStarted;
+    std::string mStatusText;
+    std::list<Track> mTentative;
+    std::atomic<bool> mInitialised{false};
+    std::atomic<bool> mKeepInStep{true};
+
+    // Serialises the cache files; taken before mLock.
+    std::recursive_mutex mFileMutex;
+    // The user whose files were read last: before that, nothing may write
+    // them, or their queue would be overwritten unread.
+    std::string mLoadedUser;
+    // The loaded pending file could not be read: it is kept aside before it
+    // is first replaced.
+    bool mLoadedUnreadable = false;
+    bool mObserving = false;
+};

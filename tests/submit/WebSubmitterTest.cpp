@@ -1,0 +1,347 @@
+// The web submitter with a real settings manager (its store in a temporary
+// folder), the simulator of the submission server and scripted servers.
+#include "submit/WebSubmitter.h"
+#include "settings/SettingsManager.h"
+#include "submit/Md5.h"
+#include "tests/submit/StatusRecorder.h"
+#include "tests/submit/SubmitTestSupport.h"
+#include "tests/support/FenwaveSimulator.h"
+#include "tests/support/ScriptedServer.h"
+#include "tests/support/TestEnv.h"
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <ostream>
+#include <sstream>
+
+namespace {
+
+using namespace std::chrono_literals;
+using Step = CScriptedServer::Step;
+
+constexpr std::int32_t kPlayTime = 1146486896; // 2006-05-01 12:34:56 UTC
+
+Track MakeTrack(const std::string& artist, const std::string& title, int length, std::int32_t start) {
+    Track track;
+    track.Set(artist, title, "Album", std::to_string(length), "/music/" + title + ".mp3", "id-" + title);
+    track.SetStartTime(start);
+    return track;
+}
+
+std::string Records(const std::vector<Track>& tracks) {
+    std::ostringstream out;
+    for (const Track& track : tracks)
+        track.Write(out);
+    return out.str();
+}
+
+class WebSubmitterTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        mSettings.Restore();
+        // Every connection is refused with a 503 unless a test points the
+        // client elsewhere: the server is "down".
+        SetServerHosts(mDown.HostPort(), mDown.HostPort());
+    }
+
+    void AddUser(const std::string& name, const std::string& password, bool makeCurrent) {
+        CUser user;
+        user.name = name;
+        user.passwordHash = md5Hex(password);
+        user.submitPlays = true;
+        mSettings.AddUser(user);
+        if (makeCurrent)
+            mSettings.SetCurrentUser(name);
+    }
+
+    CWebSubmitter& Submitter() {
+        if (!mSubmitter) {
+            mSubmitter = std::make_unique<CWebSubmitter>(mSettings);
+            mSubmitter->setTimeLimits(1s, 3s);
+            mSubmitter->setRetryBaseDelay(10min);
+            mRecorder = std::make_unique<CStatusRecorder>(*mSubmitter);
+        }
+        return *mSubmitter;
+    }
+
+    void Init(const std::string& name, const std::string& password) {
+        Submitter().init(name, md5Hex(password), "vbx", "0.1", true);
+    }
+
+    std::string PendingFile(const std::string& user) {
+        return CWebSubmitter::PendingFilePath(mSettings.GetUserDir(), user);
+    }
+    std::string TentativeFile(const std::string& user) {
+        return CWebSubmitter::TentativeFilePath(mSettings.GetUserDir(), user);
+    }
+
+    void TearDown() override {
+        mRecorder.reset();
+        if (mSubmitter)
+            mSubmitter->term();
+        mSubmitter.reset();
+    }
+
+    CTestEnvironment mEnv;
+    CScriptedServer mDown{{{Step::ReadRequest(), Step::Send("HTTP/1.0 503 Service Unavailable\r\n\r\n")}}};
+    CSettingsManager mSettings;
+    std::unique_ptr<CWebSubmitter> mSubmitter;
+    std::unique_ptr<CStatusRecorder> mRecorder;
+};
+
+struct SafeCase {
+    std::string user, stem;
+    friend void PrintTo(const SafeCase& c, std::ostream* os) { *os << c.stem; }
+};
+
+class MakeSafeTest : public ::testing::TestWithParam<SafeCase> {};
+
+TEST_P(MakeSafeTest, ReplacesTheNineUnsafeCharacters) {
+    CLogCapture log;
+    EXPECT_EQ(CWebSubmitter::MakeSafe(GetParam().user), GetParam().stem);
+    EXPECT_EQ(CWebSubmitter::PendingFilePath("/d", GetParam().user),
+              "/d/" + GetParam().stem + ".vortler.cache");
+    EXPECT_EQ(CWebSubmitter::TentativeFilePath("", GetParam().user), GetParam().stem + ".tent.cache");
+    EXPECT_EQ(log.Contains("Unsafe char"), GetParam().user != GetParam().stem);
+}
+
+INSTANTIATE_TEST_SUITE_P(Names, MakeSafeTest,
+                         ::testing::Values(SafeCase{"a/b:c", "aabcc"}, SafeCase{"a:b", "acb"},
+                                           SafeCase{"/\\:*?\"<>|", "abcdefghi"}, SafeCase{"alice", "alice"},
+                                           SafeCase{"J\xC3\xA9r\xC3\xB4me x", "J\xC3\xA9r\xC3\xB4me x"}));
+
+TEST(MakeSafeLogTest, LogsEachReplacement) {
+    CLogCapture log;
+    CWebSubmitter::MakeSafe("a/b:c");
+    EXPECT_TRUE(log.Contains("Unsafe char '/' found in username: a/b:c. Replacing with 'a'\n"));
+    EXPECT_TRUE(log.Contains("Unsafe char ':' found in username: a/b:c. Replacing with 'c'\n"));
+}
+
+TEST_F(WebSubmitterTest, StartsWithStatus17AndUpdateBeforeInitDoesNothing) {
+    AddUser("alice", "secret", true);
+    CWebSubmitter& submitter = Submitter();
+    EXPECT_EQ(submitter.GetStatusCode(), kVortleNotStarted);
+    submitter.Update();
+    EXPECT_EQ(submitter.userName(), "");
+    EXPECT_EQ(submitter.passwordHash(), "");
+    EXPECT_EQ(mRecorder->Notifications(), 0);
+    EXPECT_EQ(submitter.GetStatusCode(), kVortleNotStarted);
+}
+
+struct ProxyCase {
+    const char* name;
+    CProxySettings proxy;
+    std::string expectedLog;
+    std::string expectedString;
+    friend void PrintTo(const ProxyCase& c, std::ostream* os) { *os << c.name; }
+};
+
+class WebSubmitterProxyTest : public WebSubmitterTest, public ::testing::WithParamInterface<ProxyCase> {};
+
+TEST_P(WebSubmitterProxyTest, UpdateHandsTheProxyAddressToTheClient) {
+    AddUser("alice", "secret", true);
+    Init("alice", "secret");
+    CLogCapture log;
+    mSettings.SetProxySettings(GetParam().proxy);
+    EXPECT_TRUE(log.Contains(GetParam().expectedLog)) << log.Text();
+    EXPECT_EQ(Submitter().proxyString(), GetParam().expectedString);
+    EXPECT_FALSE(log.Contains("pw12"));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Forms, WebSubmitterProxyTest,
+    ::testing::Values(ProxyCase{"HostAndPort",
+                                {"proxy", 8080, "", "", true},
+                                "host=proxy:8080 user= pass=\n",
+                                "@proxy:8080"},
+                      ProxyCase{"PortZero",
+                                {"proxy", 0, "bob", "pw12", true},
+                                "host=proxy user=bob pass=****\n",
+                                "bob:pw12@proxy"},
+                      ProxyCase{"Disabled", {"proxy", 8080, "bob", "pw12", false}, "host= user= pass=\n", ""},
+                      ProxyCase{"EmptyHost", {"", 8080, "bob", "pw12", true}, "host= user= pass=\n", ""}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(WebSubmitterTest, StoredProxyCarriesTheFirstHandshake) {
+    CScriptedServer proxy({{Step::ReadRequest(), Step::Send("HTTP/1.0 200 OK\r\n\r\nBADUSER\n")}});
+    const std::string port = std::to_string(proxy.Port());
+    mSettings.SetProxySettings({"127.0.0.1", proxy.Port(), "", "", true});
+    AddUser("alice", "secret", true);
+    Init("alice", "secret");
+    ASSERT_TRUE(mRecorder->WaitFor(kVortleBadUser));
+    ASSERT_TRUE(WaitUntil([&] { return proxy.Received(0).find("\r\n\r\n") != std::string::npos; }));
+    EXPECT_EQ(proxy.Received(0).rfind("GET http://" + mDown.HostPort() +
+                                          "/?hs=true&p=1.1&c=vbx&v=0.1&u=alice "
+                                          "HTTP/1.0\r\n",
+                                      0),
+              0u)
+        << proxy.Received(0);
+}
+
+TEST_F(WebSubmitterTest, TentativeListKeepsTheLastFiveAcceptedTracks) {
+    AddUser("alice", "secret", true);
+    Init("alice", "secret");
+    CLogCapture log;
+    Submitter().Submit(MakeTrack("Short", "S", 29, kPlayTime));
+    EXPECT_TRUE(log.Contains("libvortler addSong returned error code 0 for song 'Short - S'.\n"));
+    for (int i = 0; i < 6; ++i)
+        Submitter().Submit(MakeTrack("A", "T" + std::to_string(i), 200, kPlayTime + 600 * i));
+    Submitter().Submit(MakeTrack("Again", "T9", 200, kPlayTime));
+    EXPECT_TRUE(log.Contains("libvortler addSong returned error code 3 for song 'Again - T9'.\n"));
+    EXPECT_TRUE(log.Contains("Putting 'A - T5' in tentative\n"));
+
+    const std::vector<Track> tentative = Submitter().GetTentative();
+    ASSERT_EQ(tentative.size(), 5u);
+    EXPECT_EQ(tentative.front().GetRawTitle(), "T1");
+    EXPECT_EQ(tentative.back().GetRawTitle(), "T5");
+    EXPECT_EQ(Submitter().pendingCount(), 6);
+    // Each accepted track is on disk when Submit returns.
+    EXPECT_EQ(ReadFile(PendingFile("alice")), "6 " + Submitter().pendingData());
+    EXPECT_EQ(ReadFile(TentativeFile("alice")), Records(tentative));
+}
+
+TEST_F(WebSubmitterTest, SubmitsToTheSimulatorAndEmptiesListAndFiles) {
+    CFenwaveSimulator sim(std::vector<std::pair<std::string, std::string>>{{"alice", "secret"}});
+    SetServerHosts(sim.SubmitHost(), sim.WebHost());
+    AddUser("alice", "secret", true);
+    Init("alice", "secret");
+    ASSERT_TRUE(mRecorder->WaitFor(kVortleHandshakeOk));
+    Submitter().Submit(MakeTrack("AC/DC & Friends", "Caf\xC3\xA9", 215, kPlayTime));
+    ASSERT_TRUE(sim.WaitForSubmissions(1));
+    ASSERT_TRUE(mRecorder->WaitFor(kVortleSubmitOk));
+    const auto entries = sim.SubmittedEntries();
+    ASSERT_EQ(entries.size(), 1u);
+    EXPECT_EQ(entries[0].user, "alice");
+    EXPECT_EQ(entries[0].artist, "AC/DC & Friends");
+    EXPECT_EQ(entries[0].title, "Caf\xC3\xA9");
+    EXPECT_EQ(entries[0].playTime, "2006-05-01 12:34:56");
+    EXPECT_EQ(entries[0].length, "215");
+    EXPECT_EQ(entries[0].trackId, "id-Caf\xC3\xA9");
+    EXPECT_TRUE(Submitter().GetTentative().empty());
+    EXPECT_EQ(Submitter().GetStatusText(), "Submission succeeded.");
+    EXPECT_EQ(ReadFile(PendingFile("alice")), "0 ");
+    EXPECT_EQ(ReadFile(TentativeFile("alice")), "");
+    EXPECT_EQ(sim.Requests(CFenwaveSimulator::ERole::Submit).back().Header("User-Agent"),
+              "Mozilla/5.0 (compatible; libvortler 2.0; vbx 0.1)");
+}
+
+TEST_F(WebSubmitterTest, VerifyUserAgainstTheSimulator) {
+    CFenwaveSimulator sim(std::vector<std::pair<std::string, std::string>>{{"alice", "secret"}});
+    SetServerHosts(sim.SubmitHost(), sim.WebHost());
+    EXPECT_EQ(Submitter().verifyUser("alice", "secret", false), 0);
+    EXPECT_EQ(Submitter().verifyUser("nobody", "secret", false), 1);
+    EXPECT_EQ(Submitter().verifyUser("alice", md5Hex("wrong"), true), 2);
+}
+
+TEST_F(WebSubmitterTest, UserSwitchSavesAndLoadsTheCacheFiles) {
+    AddUser("alice", "secret", true);
+    AddUser("bob", "pw", false);
+    Init("alice", "secret");
+    Submitter().Submit(MakeTrack("A", "One", 200, kPlayTime));
+    Submitter().Submit(MakeTrack("A", "Two", 200, kPlayTime + 600));
+    const std::string data = Submitter().pendingData();
+    const std::vector<Track> tentative = Submitter().GetTentative();
+    ASSERT_EQ(tentative.size(), 2u);
+
+    CLogCapture log;
+    mSettings.SetCurrentUser("bob");
+    EXPECT_EQ(Submitter().userName(), "bob");
+    EXPECT_TRUE(log.Contains("Saving cache for: alice. Entries: 2\n"));
+    EXPECT_EQ(ReadFile(PendingFile("alice")), "2 " + data);
+    EXPECT_EQ(ReadFile(TentativeFile("alice")).size(), 1614u);
+    EXPECT_EQ(Submitter().pendingCount(), 0);
+    EXPECT_TRUE(Submitter().GetTentative().empty());
+    EXPECT_FALSE(FileExists(PendingFile("bob")));
+
+    mSettings.SetCurrentUser("alice");
+    EXPECT_EQ(Submitter().pendingCount(), 2);
+    EXPECT_EQ(Submitter().pendingData(), data);
+    const std::vector<Track> back = Submitter().GetTentative();
+    ASSERT_EQ(back.size(), 2u);
+    EXPECT_EQ(Records(back), Records(tentative));
+    // Read, not emptied: the files still hold the queue.
+    EXPECT_EQ(ReadFile(PendingFile("alice")), "2 " + data);
+    EXPECT_EQ(ReadFile(TentativeFile("alice")), Records(tentative));
+}
+
+TEST_F(WebSubmitterTest, InitLoadsTheUsersFilesBeforeAnythingWritesThem) {
+    AddUser("alice", "secret", true);
+    const std::string data = "&a[0]=X&b[0]=&t[0]=Y&i[0]=2006-05-01+12%3a34%3a56&l[0]=200&m[0]=";
+    WriteFile(PendingFile("alice"), "1 " + data);
+    std::vector<Track> tracks{MakeTrack("X", "Y", 200, kPlayTime), MakeTrack("X", "Z", 200, kPlayTime + 1)};
+    // Two records and 86 bytes of a third: the short one is dropped.
+    WriteFile(TentativeFile("alice"), Records(tracks) + std::string(86, 'q'));
+    Init("alice", "secret");
+    EXPECT_EQ(Submitter().pendingCount(), 1);
+    EXPECT_EQ(Submitter().pendingData(), data);
+    EXPECT_EQ(Submitter().GetTentative().size(), 2u);
+    Submitter().Submit(MakeTrack("New", "N", 100, kPlayTime + 900));
+    EXPECT_EQ(Submitter().pendingCount(), 2);
+    const std::string file = ReadFile(PendingFile("alice"));
+    EXPECT_EQ(file.rfind("2 " + data + "&a[1]=New", 0), 0u) << file;
+}
+
+struct BadFileCase {
+    const char* name;
+    std::string content;
+    std::string log;
+    bool keptAside;
+    friend void PrintTo(const BadFileCase& c, std::ostream* os) { *os << c.name; }
+};
+
+class CacheFileContentTest : public WebSubmitterTest, public ::testing::WithParamInterface<BadFileCase> {};
+
+TEST_P(CacheFileContentTest, NothingIsLoadedAndTheFileIsKept) {
+    AddUser("alice", "secret", true);
+    WriteFile(PendingFile("alice"), GetParam().content);
+    WriteFile(TentativeFile("alice"), Records({MakeTrack("X", "Y", 200, kPlayTime)}));
+    CLogCapture log;
+    Init("alice", "secret");
+    EXPECT_TRUE(log.Contains(GetParam().log)) << log.Text();
+    EXPECT_EQ(Submitter().pendingCount(), 0);
+    EXPECT_TRUE(Submitter().GetTentative().empty());
+    EXPECT_EQ(ReadFile(PendingFile("alice")), GetParam().content);
+    // A new track replaces the file, but what could not be read is kept.
+    Submitter().Submit(MakeTrack("A", "B", 200, kPlayTime + 5));
+    EXPECT_EQ(ReadFile(PendingFile("alice")), "1 " + Submitter().pendingData());
+    if (GetParam().keptAside) {
+        EXPECT_EQ(ReadFile(PendingFile("alice") + ".unreadable"), GetParam().content);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Contents, CacheFileContentTest,
+                         ::testing::Values(BadFileCase{"ZeroEntries", "0 ", "No cache data in file '", false},
+                                           BadFileCase{"CountOnly", "3", "No cache data in file '", false},
+                                           BadFileCase{"NoNumber", "&a[0]=X",
+                                                       "doesn't seem to start with num entries", true}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(WebSubmitterTest, SaveCacheWithoutUserWritesNothing) {
+    EXPECT_FALSE(Submitter().saveCache("", "&a[0]=x", 1));
+    EXPECT_FALSE(FileExists(PendingFile("")));
+    EXPECT_TRUE(Submitter().saveCache("a:b", "&a[0]=x", 1));
+    EXPECT_EQ(ReadFile(mSettings.GetUserDir() + "/acb.vortler.cache"), "1 &a[0]=x");
+    EXPECT_EQ(ReadFile(mSettings.GetUserDir() + "/acb.tent.cache"), "");
+}
+
+TEST_F(WebSubmitterTest, TermSavesTheQueue) {
+    AddUser("alice", "secret", true);
+    Init("alice", "secret");
+    Submitter().Submit(MakeTrack("A", "One", 200, kPlayTime));
+    const std::string data = Submitter().pendingData();
+    CLogCapture log;
+    Submitter().term();
+    EXPECT_TRUE(log.Contains("Saving cache for: alice. Entries: 1\n"));
+    EXPECT_EQ(ReadFile(PendingFile("alice")), "1 " + data);
+    EXPECT_EQ(ReadFile(TentativeFile("alice")).size(), 807u);
+}
+
+TEST_F(WebSubmitterTest, NoCurrentUserLeavesTheClientAlone) {
+    AddUser("alice", "secret", true);
+    Init("alice", "secret");
+    mSettings.SetCurrentUser("nobody");
+    EXPECT_EQ(Submitter().userName(), "alice");
+}
+
+} // namespace
