@@ -218,6 +218,10 @@ void CFenwaveSimulator::SetOutdatedVersion(const std::string& clientVersion, con
     Control(ERole::Submit, "outdated?version=" + Enc(clientVersion) + "&url=" + Enc(updateUrl));
 }
 
+void CFenwaveSimulator::SetInstallerLog(const std::string& path) {
+    Control(ERole::Static, "installer-log?path=" + Enc(path));
+}
+
 void CFenwaveSimulator::SetSubmitUrl(const std::string& url) {
     Control(ERole::Submit, "submit-url?url=" + Enc(url));
 }

@@ -99,6 +99,9 @@ public:
     void ForceReply(bool handshake, const std::string& reply, int count = 1);
     /// Handshakes from this client version get "UPDATE updateUrl".
     void SetOutdatedVersion(const std::string& clientVersion, const std::string& updateUrl);
+    /// The default installers of the static host append their command lines
+    /// to this file ("" = they record nothing).
+    void SetInstallerLog(const std::string& path);
     /// The submit URL that handshakes hand out ("" = the simulator's own).
     void SetSubmitUrl(const std::string& url);
 

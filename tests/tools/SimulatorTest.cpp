@@ -1,7 +1,15 @@
 #include "tests/support/FenwaveSimulator.h"
 #include "tests/support/RawHttpClient.h"
+#include "tests/support/TestEnv.h"
+#include "tests/support/TestProcess.h"
 
 #include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <regex>
@@ -118,7 +126,7 @@ TEST_F(SimulatorTest, SubmissionWithRightResponseIsRecordedDecoded) {
     EXPECT_EQ(entries[1].title, "T\"wo");
     EXPECT_EQ(entries[1].album, "");
 
-    // The session stays valid until the next handshake.
+    // The challenge stays valid until the next handshake.
     EXPECT_EQ(Submit("u=alice&s=" + response + Entry(0, "Third", "Three", "2006-05-01 13:00:00", "90")),
               "OK\n");
     EXPECT_EQ(sim->SubmittedEntries().size(), 3u);
@@ -195,7 +203,7 @@ TEST_F(SimulatorTest, ForcedRepliesLastForTheirCount) {
     EXPECT_TRUE(sim->SubmittedEntries().empty());
     EXPECT_EQ(Submit(body), "OK\n");
 
-    // A forced UPDATE still opens a usable session.
+    // A forced UPDATE still hands out a usable challenge.
     sim->ForceReply(true, "UPDATE http://127.0.0.1/get");
     std::string update = Handshake("alice");
     EXPECT_EQ(update.substr(0, 28), "UPDATE http://127.0.0.1/get\n");
@@ -372,6 +380,85 @@ TEST_F(SimulatorTest, StaticHostServesUpdateInfoAndFiles) {
                               0),
               0u);
     EXPECT_EQ(Get(ERole::Static, "/nothing/here").status, 404);
+    sim->Reset();
+    EXPECT_NE(Get(ERole::Static, "/plugins/vbx/upg.win.1.0").body.find("[Plugins]"), std::string::npos);
+}
+
+TEST_F(SimulatorTest, ClientLeavingASlowDownloadDoesNotHurtTheServer) {
+    sim->SetGeneratedFile("/download/slow.exe", 1000000, 20000);
+    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_GE(fd, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(sim->StaticPort());
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    const std::string request = "GET /download/slow.exe HTTP/1.0\r\n\r\n";
+    ASSERT_EQ(::send(fd, request.data(), request.size(), 0), static_cast<ssize_t>(request.size()));
+    std::string head;
+    char buf[512];
+    while (head.find("\r\n\r\n") == std::string::npos) {
+        ssize_t n = ::recv(fd, buf, sizeof buf, 0);
+        ASSERT_GT(n, 0);
+        head.append(buf, static_cast<std::size_t>(n));
+    }
+    EXPECT_NE(head.find("Content-Length: 1000000\r\n"), std::string::npos) << head;
+    ::close(fd);
+
+    EXPECT_EQ(Get(ERole::Static, "/download/a.dll").status, 200);
+    EXPECT_EQ(Handshake("alice").substr(0, 9), "UPTODATE\n");
+}
+
+TEST_F(SimulatorTest, RecordingInstallerLogsItsCommandLine) {
+    CTestEnvironment env;
+    std::string log = env.Root() + "/it's installed.log";
+    sim->SetFile("/download/plugin-setup.exe", CFenwaveSimulator::RecordingInstaller(log));
+    std::string installer = env.Root() + "/plugin-setup.exe";
+    WriteFile(installer, Get(ERole::Static, "/download/plugin-setup.exe").body);
+    ASSERT_EQ(::chmod(installer.c_str(), 0755), 0);
+    EXPECT_EQ(CTestProcess::Run({installer, "/S", "/DIR=\"/opt/player/Plugins/\""}).exitCode, 0);
+    EXPECT_EQ(CTestProcess::Run({installer, "again"}).exitCode, 0);
+    EXPECT_EQ(ReadFile(log), installer + " /S /DIR=\"/opt/player/Plugins/\"\n" + installer + " again\n");
+}
+
+TEST(SimulatorProgramTest, DefaultInstallersRecordTheirCalls) {
+    CTestEnvironment env;
+    std::string log = env.Root() + "/installers.log";
+    CFenwaveSimulator sim;
+    sim.SetInstallerLog(log);
+    std::string installer = env.Root() + "/radio-setup.exe";
+    WriteFile(installer, CRawHttpClient::Request(sim.StaticPort(), "GET", "/download/radio-setup.exe").body);
+    ASSERT_EQ(::chmod(installer.c_str(), 0755), 0);
+    EXPECT_EQ(CTestProcess::Run({installer, "/S"}).exitCode, 0);
+    EXPECT_EQ(ReadFile(log), installer + " /S\n");
+}
+
+TEST(SimulatorProgramTest, WritesPortsFileAndEndsCleanlyOnSigterm) {
+    CTestEnvironment env;
+    std::string portsFile = env.Root() + "/ports.json";
+    CTestProcess sim({"/usr/bin/python3", SourceDir() + "/tools/fenwave-sim.py", "--submit-port", "0",
+                      "--web-port", "0", "--static-port", "0", "--ports-file", portsFile, "--user", "u:p"},
+                     {.pipeStdout = true});
+    std::string line;
+    ASSERT_TRUE(sim.ReadLine(line, std::chrono::seconds(30)));
+    EXPECT_TRUE(std::regex_match(line, std::regex(R"(\{"submit": \d+, "web": \d+, "static": \d+\})")))
+        << line;
+    EXPECT_EQ(ReadFile(portsFile), line + "\n");
+    std::smatch m;
+    ASSERT_TRUE(std::regex_search(line, m, std::regex(R"("submit": (\d+))")));
+    auto port = static_cast<std::uint16_t>(std::stoi(m[1]));
+    EXPECT_EQ(CRawHttpClient::Request(port, "GET", "/?hs=true&p=1.1&c=vbx&v=0.1&u=u").body.substr(0, 9),
+              "UPTODATE\n");
+    EXPECT_EQ(sim.Stop(std::chrono::seconds(20)), 0);
+}
+
+TEST(SimulatorProgramTest, RefusesBadUserOption) {
+    auto result =
+        CTestProcess::Run({"/usr/bin/python3", SourceDir() + "/tools/fenwave-sim.py", "--submit-port", "0",
+                           "--web-port", "0", "--static-port", "0", "--user", "nopassword"});
+    EXPECT_EQ(result.exitCode, 2);
+    EXPECT_NE(result.err.find("--user needs NAME:PASSWORD"), std::string::npos) << result.err;
+    EXPECT_EQ(result.out, "");
 }
 
 TEST_F(SimulatorTest, WaitForSubmissionsSeesEntriesFromAnotherThread) {
