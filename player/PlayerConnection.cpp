@@ -2,10 +2,10 @@
 
 #include "app/Logger.h"
 #include "settings/SettingsManager.h"
+#include "submit/WebSubmitter.h"
 
 #include <algorithm>
 #include <cstring>
-#include <stdexcept>
 
 namespace {
 
@@ -18,18 +18,16 @@ std::string AsciiLower(std::string text) {
     return text;
 }
 
-CPlayerConnection::SubmitFunction Required(CPlayerConnection::SubmitFunction submit) {
-    if (!submit)
-        throw std::invalid_argument("CPlayerConnection needs a submit function");
-    return submit;
+void SubmitToWebSubmitter(const Track& track) {
+    CWebSubmitter::Instance().Submit(track);
 }
 
 } // namespace
 
 CPlayerConnection::CPlayerConnection(std::string pluginId, CSettingsManager& settings, SubmitFunction submit)
     : mPluginId(std::move(pluginId)), mSettings(settings),
-      mSubmit(Required(std::move(submit))), mInvalidArtistNames{"unknown artist", "unknown", "[unknown]",
-                                                                "[unknown artist]"} {}
+      mSubmit(submit ? std::move(submit) : SubmitFunction(SubmitToWebSubmitter)),
+      mInvalidArtistNames{"unknown artist", "unknown", "[unknown]", "[unknown artist]"} {}
 
 CPlayerConnection::~CPlayerConnection() {
     mStopWatch.Stop();
