@@ -1,6 +1,7 @@
 #pragma once
 
-#include "tests/player/ListenerTestSupport.h"
+#include "tests/player/PlayerTestBase.h"
+#include "tests/player/TestClient.h"
 #include "tests/support/FenwaveSimulator.h"
 #include "tests/support/TestEnv.h"
 #include "tests/support/TestProcess.h"

@@ -1,6 +1,6 @@
 #include "player/PlayerConnection.h"
 
-#include "tests/player/PlayerTestSupport.h"
+#include "tests/player/PlayerTestBase.h"
 
 #include <gtest/gtest.h>
 

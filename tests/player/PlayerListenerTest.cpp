@@ -1,7 +1,8 @@
 #include "player/PlayerListener.h"
 
 #include "app/Observer.h"
-#include "tests/player/ListenerTestSupport.h"
+#include "tests/player/ListenerRunner.h"
+#include "tests/player/TestClient.h"
 
 #include <gtest/gtest.h>
 

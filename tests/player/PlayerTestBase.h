@@ -5,6 +5,7 @@
 #include "player/PlayerConnection.h"
 #include "player/Track.h"
 #include "settings/SettingsManager.h"
+#include "tests/player/SubmitRecorder.h"
 #include "tests/support/TestEnv.h"
 
 #include <chrono>
@@ -14,25 +15,6 @@
 #include <string>
 #include <thread>
 #include <vector>
-
-/// Collects the tracks a connection hands on for submission.
-class CSubmitRecorder {
-public:
-    CPlayerConnection::SubmitFunction Function() {
-        return [this](const Track& track) {
-            std::lock_guard<std::mutex> guard(mMutex);
-            mTracks.push_back(track);
-        };
-    }
-    std::vector<Track> Tracks() const {
-        std::lock_guard<std::mutex> guard(mMutex);
-        return mTracks;
-    }
-
-private:
-    mutable std::mutex mMutex;
-    std::vector<Track> mTracks;
-};
 
 /// A temporary environment with its own settings store, a log and a current
 /// user "alice" who submits plays.
