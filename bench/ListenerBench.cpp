@@ -176,6 +176,7 @@ void MeasureIdleProgram(const std::string& program) {
     const std::string root = pattern;
     for (const char* sub : {"/home", "/config", "/data", "/run", "/tmp"})
         std::filesystem::create_directories(root + sub);
+    std::filesystem::permissions(root + "/run", std::filesystem::perms::owner_all);
     ::setenv("HOME", (root + "/home").c_str(), 1);
     ::setenv("XDG_CONFIG_HOME", (root + "/config").c_str(), 1);
     ::setenv("XDG_DATA_HOME", (root + "/data").c_str(), 1);
