@@ -162,8 +162,12 @@ TEST_F(CProgramTest, WaitingTrackSurvivesTheEndOfTheProgram) {
     }
 }
 
-TEST_F(CProgramTest, NoCurrentUserStartsAndSubmitsNothing) {
+TEST_F(CProgramTest, NoCurrentUserNorDisplayStillStarts) {
     Reg({"delete", "Software\\Fenwave\\Users", "CurrentUser"});
+    // Without a display and without a chosen platform the program picks the
+    // offscreen one itself.
+    for (const char* name : {"QT_QPA_PLATFORM", "DISPLAY", "WAYLAND_DISPLAY"})
+        mEnv.Env().Unset(name);
     StartProgram();
     EXPECT_NE(Log().find("No current user"), std::string::npos);
     EXPECT_EQ(Play("STOP c=x"), "OK\n");
