@@ -222,6 +222,31 @@ private:
     int mError = 0;
 };
 
+// Owns a file descriptor; closing keeps errno, as the handler reports it.
+class CFd {
+public:
+    explicit CFd(int fd) noexcept : mFd(fd) {}
+    ~CFd() {
+        if (mFd >= 0) {
+            int saved = errno;
+            ::close(mFd);
+            errno = saved;
+        }
+    }
+    CFd(const CFd&) = delete;
+    CFd& operator=(const CFd&) = delete;
+    int Get() const noexcept { return mFd; }
+    // Closes now; 0 or the error number.
+    int Close() noexcept {
+        int fd = mFd;
+        mFd = -1;
+        return fd >= 0 && ::close(fd) != 0 && errno != EINTR ? errno : 0;
+    }
+
+private:
+    int mFd;
+};
+
 const char* SignalName(int signalNumber) noexcept {
     switch (signalNumber) {
     case SIGSEGV:
@@ -294,15 +319,15 @@ void WriteBacktrace(CDumpFile& file) noexcept {
 void WriteMaps(CDumpFile& file) noexcept {
     SText<64> title;
     file.Write(title.Add("[maps]\n"));
-    int maps = ::open("/proc/self/maps", O_RDONLY | O_CLOEXEC);
-    if (maps < 0) {
+    CFd maps(::open("/proc/self/maps", O_RDONLY | O_CLOEXEC));
+    if (maps.Get() < 0) {
         SText<64> note;
         file.Write(note.Add("unavailable (error ").AddDecimal(errno).Add(")\n"));
         return;
     }
     char buffer[4096];
     for (;;) {
-        ssize_t n = ::read(maps, buffer, sizeof buffer);
+        ssize_t n = ::read(maps.Get(), buffer, sizeof buffer);
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0)
@@ -310,7 +335,6 @@ void WriteMaps(CDumpFile& file) noexcept {
         if (file.Write(buffer, static_cast<size_t>(n)) != static_cast<size_t>(n))
             break;
     }
-    ::close(maps);
 }
 
 // Writes the stack from the stack pointer upwards. After an overflow the
@@ -361,21 +385,16 @@ int OpenDumpFile() noexcept {
         return ::open(gState.dumpPath, flags, 0600);
     if (::mkdir(gState.folder, 0700) != 0 && errno != EEXIST)
         return -1;
-    int dir = ::open(gState.folder, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (dir < 0)
+    CFd dir(::open(gState.folder, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (dir.Get() < 0)
         return -1;
     struct stat st {};
-    if (::fstat(dir, &st) != 0 || st.st_uid != ::geteuid() || (st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+    if (::fstat(dir.Get(), &st) != 0 || st.st_uid != ::geteuid() || (st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
         // Someone else's folder in the shared temporary folder: no dump there.
-        ::close(dir);
         errno = EACCES;
         return -1;
     }
-    int fd = ::openat(dir, CCrashHandler::kDumpFileName, flags, 0600);
-    int error = errno;
-    ::close(dir);
-    errno = error;
-    return fd;
+    return ::openat(dir.Get(), CCrashHandler::kDumpFileName, flags, 0600);
 }
 
 // Writes the dump; returns 0 or the error number of the first failure.
@@ -438,8 +457,8 @@ void OnFault(int signalNumber, siginfo_t* info, void* context) {
 
     SText<PATH_MAX + 128> result;
     bool saved = false;
-    int fd = OpenDumpFile();
-    if (fd < 0) {
+    CFd dump(OpenDumpFile());
+    if (dump.Get() < 0) {
         int error = errno;
         result.Add("Failed to create dump file '")
             .Add(gState.dumpPath)
@@ -447,9 +466,10 @@ void OnFault(int signalNumber, siginfo_t* info, void* context) {
             .AddDecimal(error)
             .Add(")");
     } else {
-        int error = WriteDump(fd, signalNumber, info, context, code);
-        if (::close(fd) != 0 && error == 0 && errno != EINTR)
-            error = errno;
+        int error = WriteDump(dump.Get(), signalNumber, info, context, code);
+        int closeError = dump.Close();
+        if (error == 0)
+            error = closeError;
         if (error == 0) {
             saved = true;
             result.Add("Saved dump file to '").Add(gState.dumpPath).Add("'");
@@ -482,18 +502,21 @@ void CopyInto(char* target, size_t size, const std::string& text) {
 
 void CCrashHandler::Install(const std::string& userDir) {
     const std::string suffix = std::string("/") + kDumpFileName;
+    const auto fits = [&](const std::string& folder) { return folder.size() + suffix.size() < PATH_MAX; };
     std::string folder = userDir;
+    const char* reason = nullptr;
+    if (folder.empty())
+        reason = "Couldn't get user dir, will use ";
+    else if (!fits(folder))
+        reason = "User dir too long, will use ";
     std::string note;
-    if (folder.empty()) {
+    if (reason != nullptr) {
         folder = FallbackFolder();
-        note = "Couldn't get user dir, will use " + folder + "\n";
-    } else if (folder.size() + suffix.size() >= PATH_MAX) {
-        folder = FallbackFolder();
-        note = "User dir too long, will use " + folder + "\n";
+        if (!fits(folder))
+            folder = "/tmp/vb";
+        note = reason + folder + "\n";
     }
-    const bool fallback = !note.empty();
-    if (fallback && folder.size() + suffix.size() >= PATH_MAX)
-        folder = "/tmp/vb";
+    const bool fallback = reason != nullptr;
 
     CopyInto(gState.folder, sizeof gState.folder, folder);
     CopyInto(gState.dumpPath, sizeof gState.dumpPath, folder + suffix);

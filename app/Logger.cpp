@@ -137,7 +137,8 @@ void CLogger::Log(int level, std::string_view function, int line, std::string_vi
 void CLogger::LogFromSignal(int level, const char* function, int line, const char* message) noexcept {
     if (!Enabled(level))
         return;
-    char record[4096];
+    // Room for a message that names a path of PATH_MAX bytes.
+    char record[8192];
     size_t n = FormatHeader(record, sizeof record, static_cast<long long>(::time(nullptr)),
                             LogDetail::ThreadId(), function, line, level);
     n = Put(record, sizeof record, n, message);

@@ -157,7 +157,11 @@ void CSettingsManager::Restore() {
         mbFirstRun = firstRun;
     }
     VBX_LOG(4, "mbFirstRun: " << firstRun << "\n");
-    CRegistryUtils::WriteString(programKey, "Path", ProgramPath());
+    std::string path = ProgramPath();
+    if (path.empty())
+        VBX_LOG(2, "Couldn't resolve the program's own path, \"Path\" left as it was.\n");
+    else
+        CRegistryUtils::WriteString(programKey, "Path", path);
     CRegistryUtils::CloseKey(programKey);
 
     CRegistryKey fenwaveKey = CRegistryUtils::OpenKey(kFenwaveKey, true);

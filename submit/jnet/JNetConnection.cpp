@@ -214,6 +214,8 @@ int JNetConnection::send(const void* bytes, std::size_t length) {
     const std::size_t capacity = mSendBuffer.size();
     if (length > capacity - mSendCount)
         return -1;
+    if (length == 0)
+        return 0;
     const auto* in = static_cast<const unsigned char*>(bytes);
     const std::size_t end = (mSendStart + mSendCount) % capacity;
     const std::size_t first = std::min(length, capacity - end);
@@ -233,6 +235,8 @@ unsigned char JNetConnection::recvAt(std::size_t offset) const noexcept {
 
 std::size_t JNetConnection::peekBytes(void* buffer, std::size_t length) const {
     const std::size_t n = std::min(length, mRecvCount);
+    if (n == 0)
+        return 0;
     const std::size_t first = std::min(n, mRecvBuffer.size() - mRecvStart);
     auto* out = static_cast<unsigned char*>(buffer);
     std::memcpy(out, mRecvBuffer.data() + mRecvStart, first);

@@ -21,7 +21,16 @@
 ///
 /// Replies 200 and 206 are read; 301 and 302 are followed through their
 /// "Location:" header with a fresh request of HTTP minor version 0. The
-/// reply is complete when the server closes the connection.
+/// reply is complete when the server closes the connection. A body bigger
+/// than the receive buffer waits in the socket: read it with getBytes()
+/// between calls of run(), or run() reports 0 until a time limit ends it.
+///
+/// Error texts: "invalid URL", "invalid proxy", "creating socket", "empty
+/// hostname", "resolving hostname", "connecting to host", "connecting to host
+/// (calling select())", "error allocating memory", "could not create
+/// connection object", "too many redirects" (more than 10), the two time-out
+/// texts of setTimeLimits(), and the status line itself for a status code
+/// this request does not read (also for a redirect without a Location).
 class JNetHttpGet {
 public:
     /// resolver: shared resolver, or nullptr to let the connection own one.
@@ -106,7 +115,6 @@ private:
     std::string mMethod;
     RequestState mState = kFailed;
     bool mSkippingInterim = false; // inside the headers of a 100 reply
-    bool mFirstPass = true;
     int mRedirects = 0;
     std::string mStatusLine;
     std::vector<std::string> mHeaders;

@@ -15,7 +15,8 @@
 /// resolve() never blocks: a name not yet known is put into a free (or the
 /// least recently used finished) entry and looked up by a worker thread;
 /// the caller asks again later. The worker runs only while entries wait and
-/// is stopped and joined by the destructor.
+/// is stopped and joined by the destructor. resolve() belongs to one thread
+/// (the owner's); the worker is the only other thread that touches the table.
 class JNetResolver {
 public:
     /// Entries of the resolvers that connections create for themselves.

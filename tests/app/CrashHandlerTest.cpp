@@ -585,3 +585,29 @@ TEST_F(CrashHandlerChildTest, ACrashWhileTheLogIsLockedStillWritesItsRecords) {
         EXPECT_NE(log.find(ResultRecord("Saved dump file to '" + dumpPath + "'")), std::string::npos) << log;
     }
 }
+
+TEST(CrashHandlerTest, EachThreadGetsOneAlternateStackOfItsOwn) {
+    // Runs in threads of this process: only the stacks are set up, no
+    // handler is installed. Ending the threads releases the stacks.
+    stack_t first{}, again{}, other{};
+    bool installed = false, installedAgain = false, installedOther = false;
+    std::thread one([&] {
+        installed = CCrashHandler::InstallForThisThread();
+        ::sigaltstack(nullptr, &first);
+        installedAgain = CCrashHandler::InstallForThisThread();
+        ::sigaltstack(nullptr, &again);
+    });
+    one.join();
+    std::thread two([&] {
+        installedOther = CCrashHandler::InstallForThisThread();
+        ::sigaltstack(nullptr, &other);
+    });
+    two.join();
+    ASSERT_TRUE(installed && installedAgain && installedOther);
+    EXPECT_EQ(first.ss_flags & SS_DISABLE, 0);
+    EXPECT_GE(first.ss_size, CCrashHandler::kAltStackSize);
+    EXPECT_EQ(again.ss_sp, first.ss_sp) << "a second call keeps the thread's stack";
+    EXPECT_EQ(again.ss_size, first.ss_size);
+    EXPECT_EQ(other.ss_flags & SS_DISABLE, 0);
+    EXPECT_GE(other.ss_size, CCrashHandler::kAltStackSize);
+}

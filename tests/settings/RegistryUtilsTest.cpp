@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <functional>
 #include <string>
 #include <sys/stat.h>
@@ -220,6 +221,15 @@ TEST_F(RegistryUtilsTest, DamagedStoreFileGivesAnException) {
     EXPECT_NE(message.find("registry.db"), std::string::npos) << message;
 }
 
+TEST_F(RegistryUtilsTest, StoreThatIsAFolderGivesAnException) {
+    ::mkdir((mEnv.ConfigHome() + "/Fenwave").c_str(), 0700);
+    ::mkdir((mEnv.ConfigHome() + "/Fenwave/registry.db").c_str(), 0700);
+    std::string message = MessageOf([] { CRegistryUtils::OpenKey("Software", true); });
+    EXPECT_EQ(message.rfind("Could not retrieve registry key [Software]. System error: 21 (cannot open ", 0),
+              0u)
+        << message;
+}
+
 TEST_F(RegistryUtilsTest, UnreadableStoreFileGivesAnException) {
     if (::geteuid() == 0)
         GTEST_SKIP() << "root reads every file";
@@ -286,6 +296,46 @@ TEST_P(RegistryProcessesTest, TwoProcessesWritingAtOnceBothSucceed) {
         EXPECT_EQ(CRegistryUtils::QueryInfoKey(key).numValues, static_cast<std::uint32_t>(kWrites));
         EXPECT_EQ(CRegistryUtils::ReadNumber(key, "n199", 0), 199u);
     }
+}
+
+// A writer killed in the middle of its work loses nothing it had been told
+// was written, and leaves a store that opens and reads.
+TEST_F(RegistryUtilsTest, KilledWriterLosesNothingAcknowledged) {
+    int acks[2];
+    ASSERT_EQ(::pipe(acks), 0);
+    pid_t pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        ::close(acks[0]);
+        try {
+            CRegistryKey key = CRegistryUtils::OpenKey("Software\\Fenwave\\Crash", true);
+            for (std::uint32_t i = 0;; ++i) {
+                CRegistryUtils::WriteNumber(key, "n" + std::to_string(i), i);
+                if (::write(acks[1], &i, sizeof i) != static_cast<ssize_t>(sizeof i))
+                    break;
+            }
+        } catch (...) {
+        }
+        ::_exit(1);
+    }
+    ::close(acks[1]);
+    std::uint32_t last = 0;
+    for (int received = 0; received < 100; ++received)
+        ASSERT_EQ(::read(acks[0], &last, sizeof last), static_cast<ssize_t>(sizeof last));
+    ::kill(pid, SIGKILL);
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    // Acknowledgements written before the kill and not read yet.
+    std::uint32_t more;
+    while (::read(acks[0], &more, sizeof more) == static_cast<ssize_t>(sizeof more))
+        last = more;
+    ::close(acks[0]);
+
+    CRegistryKey key = CRegistryUtils::OpenKey("Software\\Fenwave\\Crash", false);
+    for (std::uint32_t i = 0; i <= last; ++i)
+        ASSERT_EQ(CRegistryUtils::ReadNumber(key, "n" + std::to_string(i), 0xFFFFFFFFu), i) << "lost n" << i;
+    CRegistryUtils::WriteString(key, "after", "ok");
+    EXPECT_EQ(CRegistryUtils::ReadString(key, "after"), "ok");
 }
 
 } // namespace

@@ -6,6 +6,11 @@
 
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <functional>
 #include <memory>
 
@@ -231,7 +236,7 @@ TEST(JNetHttpTest, FollowsRedirectsToTheNewUrl) {
     }
 }
 
-TEST(JNetHttpTest, RedirectWithoutLocationOrInALoopFails) {
+TEST(JNetHttpTest, RedirectWithoutLocationFails) {
     {
         // The headers end without a Location.
         CScriptedServer server({Answer("HTTP/1.0 301 Moved Permanently\r\nServer: x\r\n\r\n")});
@@ -324,6 +329,19 @@ TEST(JNetHttpTest, HandlesStatusCodes) {
         EXPECT_EQ(result, c.result);
         EXPECT_EQ(body, c.body);
     }
+}
+
+// A POST reply with a Content-Length is complete when that much body is
+// there, even if the server keeps the connection open.
+TEST(JNetHttpPostTest, ContentLengthEndsTheReplyWithoutAClose) {
+    CScriptedServer server({{Step::ReadRequest(), Step::Send("HTTP/1.0 200 OK\r\nContent-Length: 3\r\n\r\nO"),
+                             Step::Pause(50ms), Step::Send("K\n"), Step::Pause(60s)}});
+    JNetHttpPost post(nullptr, 16384, "");
+    post.setTimeLimits(0ms, 30s);
+    post.setBody("a=1");
+    post.connect(server.Url("/"), 0);
+    ASSERT_EQ(RunToEnd(post), 1) << post.errorText();
+    EXPECT_EQ(TakeBody(post), "OK\n");
 }
 
 // Replies that arrive in small pieces, with line ends split between pieces,
@@ -441,6 +459,44 @@ TEST(JNetHttpTest, TimeLimitsEndASilentExchange) {
         EXPECT_EQ(RunToEnd(post), -1);
         EXPECT_EQ(post.errorText(), "timed out waiting for the server");
     }
+}
+
+// A listening socket whose queue of one is taken: further connects stay in
+// progress, as with a host that does not answer.
+class CFullBacklog {
+public:
+    CFullBacklog() {
+        mListen = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof address;
+        ::bind(mListen, reinterpret_cast<sockaddr*>(&address), sizeof address);
+        ::listen(mListen, 0);
+        ::getsockname(mListen, reinterpret_cast<sockaddr*>(&address), &length);
+        mPort = ntohs(address.sin_port);
+        mFiller = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        ::connect(mFiller, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    }
+    ~CFullBacklog() {
+        ::close(mFiller);
+        ::close(mListen);
+    }
+    std::uint16_t Port() const { return mPort; }
+
+private:
+    int mListen = -1;
+    int mFiller = -1;
+    std::uint16_t mPort = 0;
+};
+
+TEST(JNetHttpTest, ConnectTimeLimitEndsAConnectThatHangs) {
+    CFullBacklog backlog;
+    JNetHttpGet get(nullptr, 16384, "");
+    get.setTimeLimits(200ms, 0ms);
+    get.connect("http://127.0.0.1:" + std::to_string(backlog.Port()) + "/", 0, "GET");
+    EXPECT_EQ(RunToEnd(get), -1);
+    EXPECT_EQ(get.errorText(), "timed out connecting to host");
 }
 
 TEST(JNetHttpTest, WithoutTimeLimitsASlowServerIsAwaited) {

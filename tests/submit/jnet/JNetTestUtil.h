@@ -22,6 +22,27 @@ int RunToEnd(Request& request, std::chrono::milliseconds bound = std::chrono::se
     return result;
 }
 
+/// Polls a request to its end while consuming its body as it arrives, as a
+/// caller that expects bodies bigger than the receive buffer does; 0 when
+/// that takes longer than the bound.
+template <class Request>
+int RunReading(Request& request, std::string& body,
+               std::chrono::milliseconds bound = std::chrono::seconds(15)) {
+    const auto until = std::chrono::steady_clock::now() + bound;
+    char buffer[1000];
+    int result;
+    while ((result = request.run()) == 0) {
+        body.append(buffer, request.getBytes(buffer, sizeof buffer));
+        if (std::chrono::steady_clock::now() > until)
+            return 0;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    std::size_t n;
+    while ((n = request.getBytes(buffer, sizeof buffer)) > 0)
+        body.append(buffer, n);
+    return result;
+}
+
 /// Consumes every buffered body byte.
 template <class Request> std::string TakeBody(Request& request) {
     std::string body;

@@ -1,0 +1,94 @@
+#include "submit/jnet/JNetResolver.h"
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+
+#include <chrono>
+#include <thread>
+
+using namespace std::chrono_literals;
+
+namespace {
+
+// Asks until the answer is no longer pending (generous bound: 2 on time-out).
+int ResolveToEnd(JNetResolver& resolver, const char* host, std::uint32_t& address) {
+    const auto until = std::chrono::steady_clock::now() + 15s;
+    int result;
+    while ((result = resolver.resolve(host, address)) == 1) {
+        if (std::chrono::steady_clock::now() > until)
+            return 2;
+        std::this_thread::sleep_for(1ms);
+    }
+    return result;
+}
+
+TEST(JNetResolverTest, DottedAddressesAnswerAtOnce) {
+    JNetResolver resolver(4);
+    for (const char* host : {"127.0.0.1", "10.1.2.3", "255.255.255.254"}) {
+        std::uint32_t address = 0;
+        EXPECT_EQ(resolver.resolve(host, address), 0) << host;
+        EXPECT_EQ(address, ::inet_addr(host)) << host;
+    }
+    EXPECT_TRUE(resolver.idle()) << "no worker for dotted addresses";
+}
+
+TEST(JNetResolverTest, NamesResolveAsynchronouslyAndAreCached) {
+    JNetResolver resolver(JNetResolver::kConnectionEntries);
+    std::uint32_t address = 0;
+    EXPECT_EQ(resolver.resolve("localhost", address), 1);
+    ASSERT_EQ(ResolveToEnd(resolver, "localhost", address), 0);
+    EXPECT_EQ(address, ::inet_addr("127.0.0.1"));
+    address = 0;
+    EXPECT_EQ(resolver.resolve("LocalHost", address), 0) << "cached, compared without case";
+    EXPECT_EQ(address, ::inet_addr("127.0.0.1"));
+}
+
+TEST(JNetResolverTest, UnresolvableNamesFail) {
+    JNetResolver resolver(8);
+    for (const char* host : {"nonexistent.invalid", "a.b.INVALID.", "invalid"}) {
+        SCOPED_TRACE(host);
+        std::uint32_t address = 0;
+        EXPECT_EQ(resolver.resolve(host, address), 1);
+        EXPECT_EQ(ResolveToEnd(resolver, host, address), -1);
+        EXPECT_EQ(resolver.resolve(host, address), -1) << "the failure is cached";
+    }
+    std::uint32_t address = 0;
+    EXPECT_EQ(resolver.resolve("", address), -1);
+    EXPECT_EQ(resolver.resolve(std::string(300, 'a'), address), -1) << "longer than an entry";
+}
+
+TEST(JNetResolverTest, FullTableReusesTheLeastRecentlyUsedFinishedEntry) {
+    JNetResolver resolver(2);
+    std::uint32_t address = 0;
+    EXPECT_EQ(resolver.resolve("a.invalid", address), 1);
+    EXPECT_EQ(resolver.resolve("b.invalid", address), 1);
+    ASSERT_EQ(ResolveToEnd(resolver, "a.invalid", address), -1);
+    ASSERT_EQ(ResolveToEnd(resolver, "b.invalid", address), -1);
+    EXPECT_EQ(resolver.resolve("b.invalid", address), -1); // b is now the more recently used
+    EXPECT_EQ(resolver.resolve("c.invalid", address), 1) << "takes a's entry";
+    EXPECT_EQ(resolver.resolve("b.invalid", address), -1) << "b kept its entry";
+    EXPECT_EQ(resolver.resolve("a.invalid", address), 1) << "a was evicted and is looked up again";
+    EXPECT_EQ(ResolveToEnd(resolver, "a.invalid", address), -1);
+}
+
+TEST(JNetResolverTest, DestructionStopsAPendingWorker) {
+    for (int i = 0; i < 20; ++i) {
+        JNetResolver resolver(4);
+        std::uint32_t address = 0;
+        EXPECT_EQ(resolver.resolve("localhost", address), 1);
+        EXPECT_FALSE(resolver.idle() && resolver.resolve("localhost", address) == 1);
+    }
+}
+
+TEST(JNetResolverTest, WorkerGoesIdleWhenDone) {
+    JNetResolver resolver(4);
+    std::uint32_t address = 0;
+    ASSERT_EQ(ResolveToEnd(resolver, "localhost", address), 0);
+    const auto until = std::chrono::steady_clock::now() + 15s;
+    while (!resolver.idle() && std::chrono::steady_clock::now() < until)
+        std::this_thread::sleep_for(1ms);
+    EXPECT_TRUE(resolver.idle());
+}
+
+} // namespace
