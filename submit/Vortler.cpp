@@ -20,10 +20,6 @@ constexpr std::size_t kMaxReply = 4095;
 constexpr std::chrono::milliseconds kPollInterval{100};
 constexpr int kVerifyPolls = 100;
 
-// The worker thread that runs the current exchange, so that an exchange
-// started from inside it is queued instead of joining itself.
-thread_local const Vortler* tlWorkerOf = nullptr;
-
 bool equalsNoCase(std::string_view a, std::string_view b) {
     if (a.size() != b.size())
         return false;
@@ -354,6 +350,12 @@ int Vortler::addSong(const std::string& artist, const std::string& title, const 
 // ---- exchanges ----
 
 void Vortler::handshake() {
+    {
+        // Most calls find an exchange running: they need no host.
+        std::lock_guard<std::recursive_mutex> lock(mMutex);
+        if (mState != kIdle || mPasswordHash.empty() || mUserName.empty())
+            return;
+    }
     const std::string host = serverHost("SubmitHost");
     {
         std::lock_guard<std::recursive_mutex> lock(mMutex);
@@ -414,7 +416,6 @@ void Vortler::startExchange(Job job) {
 }
 
 void Vortler::workerMain(Job job) {
-    tlWorkerOf = this;
     while (job != Job::kNone) {
         if (job == Job::kHandshake) {
             VBX_LOG(3, "HandshakeThread started at: " << static_cast<const void*>(&mWorker)
@@ -431,12 +432,9 @@ void Vortler::workerMain(Job job) {
         if (job == Job::kNone)
             mWorkerActive = false;
     }
-    tlWorkerOf = nullptr;
 }
 
-template <class Request>
-void Vortler::prepare(Request& request, const std::string& proxy, const std::string& agent) {
-    (void)proxy;
+template <class Request> void Vortler::prepare(Request& request, const std::string& agent) {
     request.addHeader(agent);
     request.addHeader("Accept: */*");
     request.addHeader("Connection: Close");
@@ -498,7 +496,7 @@ void Vortler::handshakeThread() {
         agent = mUserAgent;
     }
     JNetHttpGet request(nullptr, kReceiveBufferSize, proxy);
-    prepare(request, proxy, agent);
+    prepare(request, agent);
     request.connect(url, 0, "GET");
     VBX_LOG(3, "Sending handshake: " << url << "\n");
     std::string error;
@@ -598,7 +596,7 @@ void Vortler::submissionThread() {
         body = mSubmissionBody;
     }
     JNetHttpPost request(nullptr, kReceiveBufferSize, proxy);
-    prepare(request, proxy, agent);
+    prepare(request, agent);
     request.setBody(body);
     request.connect(url, 0);
     VBX_LOG(3, "Posting submission: " << body << "\n  To: " << url << "\n");
@@ -859,7 +857,7 @@ int Vortler::verifyUser(const std::string& user, const std::string& passwordOrHa
         agent = mUserAgent;
     }
     JNetHttpGet request(nullptr, kReceiveBufferSize, proxy);
-    prepare(request, proxy, agent);
+    prepare(request, agent);
     request.connect(url, 0, "GET");
     int polls = 0;
     int result = 0;

@@ -158,10 +158,12 @@ private:
     /// What the polling of a request ended with.
     enum class PollResult { kDone, kError, kStopped };
 
+    /// Runs the request every 100 ms until it ends, fails or the client stops.
     template <class Request> PollResult poll(Request& request, std::string& errorText);
+    /// At most 4095 bytes of the reply body.
     template <class Request> static std::string readBody(Request& request);
-    template <class Request>
-    void prepare(Request& request, const std::string& proxy, const std::string& agent);
+    /// Adds the three header lines and the time limits.
+    template <class Request> void prepare(Request& request, const std::string& agent);
 
     /// Reports a status and steers the retry timer by it.
     void report(int code, const std::string& text);

@@ -78,6 +78,13 @@ bool ReplaceFile(const std::string& path, const std::string& bytes) {
     return true;
 }
 
+// Set while this thread runs Submit with the submitter's lock held: status
+// reports made meanwhile notify the observers once the lock is released, as
+// an observer that reads the status from another thread would otherwise
+// wait for the lock while this thread waits for the observer list.
+thread_local const CWebSubmitter* tlSubmitting = nullptr;
+thread_local bool tlNotifyDeferred = false;
+
 std::string TrackLabel(const Track& track) {
     return track.GetRawArtist() + " - " + track.GetRawTitle();
 }
@@ -142,6 +149,8 @@ void CWebSubmitter::Submit(const Track& track) {
     int code;
     {
         std::lock_guard<std::recursive_mutex> lock(mLock);
+        tlSubmitting = this;
+        tlNotifyDeferred = false;
         VBX_LOG(3, "Stopwatch thread submitting track: '" << TrackLabel(track) << "'\n");
         code = addSong(track.GetRawArtist(), track.GetRawTitle(), track.GetRawAlbum(), track.GetTrackId(),
                        track.GetLength(), static_cast<std::time_t>(track.GetStartTime()));
@@ -154,6 +163,11 @@ void CWebSubmitter::Submit(const Track& track) {
             VBX_LOG(1, "libvortler addSong returned error code " << code << " for song '" << TrackLabel(track)
                                                                  << "'.\n");
         }
+        tlSubmitting = nullptr;
+    }
+    if (tlNotifyDeferred) {
+        tlNotifyDeferred = false;
+        NotifyObservers();
     }
     if (code == 1)
         KeepInStep();
@@ -177,7 +191,10 @@ void CWebSubmitter::statusUpdate(int code, const std::string& text) {
         KeepInStep();
     }
     Vortler::statusUpdate(code, text);
-    NotifyObservers();
+    if (tlSubmitting == this)
+        tlNotifyDeferred = true;
+    else
+        NotifyObservers();
 }
 
 CWebSubmitter::Status CWebSubmitter::GetStatus() const {
@@ -292,6 +309,14 @@ bool CWebSubmitter::saveCache(const std::string& user, const std::string& data, 
 
 bool CWebSubmitter::loadCache(const std::string& user) {
     std::lock_guard<std::recursive_mutex> files(mFileMutex);
+    const bool loaded = LoadFiles(user);
+    // A track accepted while the files were being read reaches them now.
+    if (!loaded && userName() == user && pendingCount() > 0)
+        KeepInStep();
+    return loaded;
+}
+
+bool CWebSubmitter::LoadFiles(const std::string& user) {
     VBX_LOG(3, "Loading cache for: " << user << "\n");
     const std::string dir = UserDir("GetUserDir returned \"\\\", trying to load from current dir.\n");
     const std::string pendingPath = PendingFilePath(dir, user);

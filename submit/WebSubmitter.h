@@ -83,6 +83,8 @@ private:
     /// Rewrites the current user's files, once they have been read.
     void KeepInStep();
     std::string UserDir(const char* dirMissingText);
+    /// Reads the user's two files into the client and the tentative list.
+    bool LoadFiles(const std::string& user);
 
     CSettingsManager& mSettings;
 

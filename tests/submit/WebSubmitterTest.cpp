@@ -272,7 +272,11 @@ TEST_F(WebSubmitterTest, InitLoadsTheUsersFilesBeforeAnythingWritesThem) {
     std::vector<Track> tracks{MakeTrack("X", "Y", 200, kPlayTime), MakeTrack("X", "Z", 200, kPlayTime + 1)};
     // Two records and 86 bytes of a third: the short one is dropped.
     WriteFile(TentativeFile("alice"), Records(tracks) + std::string(86, 'q'));
+    CLogCapture log;
     Init("alice", "secret");
+    // No previous user: nothing is saved, so nothing overwrites alice's files.
+    EXPECT_FALSE(log.Contains("Saving cache for"));
+    EXPECT_TRUE(log.Contains("Loading cache for: alice\n"));
     EXPECT_EQ(Submitter().pendingCount(), 1);
     EXPECT_EQ(Submitter().pendingData(), data);
     EXPECT_EQ(Submitter().GetTentative().size(), 2u);
