@@ -1,5 +1,6 @@
 #include "app/ServiceApp.h"
 
+#include "app/CrashHandler.h"
 #include "app/Logger.h"
 #include "app/StartupLog.h"
 #include "settings/RegistryUtils.h"
@@ -130,6 +131,7 @@ bool CServiceApp::InitInstance() {
     auto threadId = std::make_shared<std::promise<long>>();
     std::future<long> publishedId = threadId->get_future();
     mListenerThread = std::thread([this, threadId] {
+        CCrashHandler::InstallForThisThread();
         threadId->set_value(LogDetail::ThreadId());
         PlayerListenerThreadMain(this);
     });
