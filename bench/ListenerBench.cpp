@@ -3,10 +3,10 @@
 //
 //   bench_listener [COMMANDS] [PATH-TO-vortlebox]
 //
-// Part 1 sends COMMANDS (default 2000) command lines one after the other,
+// First it sends COMMANDS (default 2000) command lines one after the other,
 // each on its own connection (connect, line, reply, close), first to a bare
 // server doing only accept/read/write/close, then to CPlayerListener; it
-// prints both rates and their ratio. Part 2 starts the program in a
+// prints both rates and their ratio. Then it starts the program in a
 // temporary environment, leaves it idle for 30 seconds and prints the CPU
 // time it used and its resident memory.
 
