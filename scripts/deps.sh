@@ -7,7 +7,7 @@ packages=(
     build-essential cmake ninja-build pkg-config clang libclang-rt-14-dev
     libgtest-dev libgmock-dev libbenchmark-dev
     qt6-base-dev libsqlite3-dev libcurl4-openssl-dev
-    python3 xvfb xauth
+    python3 curl xvfb xauth
 )
 
 missing=()
