@@ -487,6 +487,30 @@ template <class Request> std::string Vortler::readBody(Request& request) {
     return body;
 }
 
+template <class Request>
+void Vortler::finishExchange(Request& request, int failState, int failCode, const char* failPrefix,
+                             void (Vortler::*handle)(const std::string&)) {
+    std::string error;
+    PollResult result = poll(request, error);
+    if (result == PollResult::kStopped)
+        return;
+    if (result == PollResult::kError) {
+        {
+            std::lock_guard<std::recursive_mutex> lock(mMutex);
+            if (mState == kStopping)
+                return;
+            mState = failState;
+        }
+        report(failCode, failPrefix + error);
+        rehandshakeIfRequested();
+        return;
+    }
+    if (state() == kStopping)
+        return;
+    (this->*handle)(readBody(request));
+    rehandshakeIfRequested();
+}
+
 void Vortler::handshakeThread() {
     std::string url, proxy, agent;
     {
@@ -499,25 +523,7 @@ void Vortler::handshakeThread() {
     prepare(request, agent);
     request.connect(url, 0, "GET");
     VBX_LOG(3, "Sending handshake: " << url << "\n");
-    std::string error;
-    PollResult result = poll(request, error);
-    if (result == PollResult::kStopped)
-        return;
-    if (result == PollResult::kError) {
-        {
-            std::lock_guard<std::recursive_mutex> lock(mMutex);
-            if (mState == kStopping)
-                return;
-            mState = kIdle;
-        }
-        report(kVortleHandshakeFailed, "Handshake error: " + error);
-        rehandshakeIfRequested();
-        return;
-    }
-    if (state() == kStopping)
-        return;
-    handleHandshake(readBody(request));
-    rehandshakeIfRequested();
+    finishExchange(request, kIdle, kVortleHandshakeFailed, "Handshake error: ", &Vortler::handleHandshake);
 }
 
 void Vortler::handleHandshake(const std::string& text) {
@@ -600,25 +606,7 @@ void Vortler::submissionThread() {
     request.setBody(body);
     request.connect(url, 0);
     VBX_LOG(3, "Posting submission: " << body << "\n  To: " << url << "\n");
-    std::string error;
-    PollResult result = poll(request, error);
-    if (result == PollResult::kStopped)
-        return;
-    if (result == PollResult::kError) {
-        {
-            std::lock_guard<std::recursive_mutex> lock(mMutex);
-            if (mState == kStopping)
-                return;
-            mState = kReady;
-        }
-        report(kVortleSubmitFailed, "Submission error: " + error);
-        rehandshakeIfRequested();
-        return;
-    }
-    if (state() == kStopping)
-        return;
-    handleSubmit(readBody(request));
-    rehandshakeIfRequested();
+    finishExchange(request, kReady, kVortleSubmitFailed, "Submission error: ", &Vortler::handleSubmit);
 }
 
 void Vortler::handleSubmit(const std::string& text) {

@@ -164,6 +164,12 @@ private:
     template <class Request> static std::string readBody(Request& request);
     /// Adds the three header lines and the time limits.
     template <class Request> void prepare(Request& request, const std::string& agent);
+    /// Polls a started exchange to its end: on an HTTP failure goes to failState and reports
+    /// failCode with failPrefix and the error text, else hands the reply to handle; then
+    /// performs a re-handshake that was asked for meanwhile.
+    template <class Request>
+    void finishExchange(Request& request, int failState, int failCode, const char* failPrefix,
+                        void (Vortler::*handle)(const std::string&));
 
     /// Reports a status and steers the retry timer by it.
     void report(int code, const std::string& text);
