@@ -157,17 +157,21 @@ std::uint32_t CRegistryUtils::GetLongestDataLength(const CRegistryKey& key) {
     return QueryInfoKey(key).maxValueLen;
 }
 
+void CRegistryUtils::WriteValue(const CRegistryKey& key, const CRegistryValue& value) {
+    try {
+        CheckOpen(key);
+        key.mDb->SetValue(key.mId, value);
+    } catch (const CStoreError& e) {
+        Throw("Could not write registry value [" + value.name + "]. ", e);
+    }
+}
+
 void CRegistryUtils::WriteString(const CRegistryKey& key, const std::string& name, const std::string& text) {
     CRegistryValue value;
     value.name = name;
     value.type = CRegistryValue::EType::String;
     value.text = text;
-    try {
-        CheckOpen(key);
-        key.mDb->SetValue(key.mId, value);
-    } catch (const CStoreError& e) {
-        Throw("Could not write registry value [" + name + "]. ", e);
-    }
+    WriteValue(key, value);
 }
 
 void CRegistryUtils::WriteBool(const CRegistryKey& key, const std::string& name, bool flag) {
@@ -179,12 +183,7 @@ void CRegistryUtils::WriteNumber(const CRegistryKey& key, const std::string& nam
     value.name = name;
     value.type = CRegistryValue::EType::Number;
     value.number = number;
-    try {
-        CheckOpen(key);
-        key.mDb->SetValue(key.mId, value);
-    } catch (const CStoreError& e) {
-        Throw("Could not write registry value [" + name + "]. ", e);
-    }
+    WriteValue(key, value);
 }
 
 std::string CRegistryUtils::ReadString(const CRegistryKey& key, const std::string& name, bool writeDefault,

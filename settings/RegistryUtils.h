@@ -87,4 +87,8 @@ public:
     /// subkeys. Failure: "Could not delete registry key [path]. System error: N".
     static void DeleteKey(const std::string& path);
     static void DeleteKey(const CRegistryKey& parent, const std::string& path);
+
+private:
+    /// Stores one value; failure: "Could not write registry value [name]. System error: N".
+    static void WriteValue(const CRegistryKey& key, const CRegistryValue& value);
 };
