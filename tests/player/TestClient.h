@@ -19,10 +19,12 @@
 #include <string>
 #include <thread>
 
-/// A port base of this test process, away from the program's own 33367,
-/// so that test processes running side by side rarely meet.
+/// A port base of this test process, away from the program's own 33367 and
+/// below the system's ephemeral ports (32768 and up, where the simulator and
+/// every outgoing connection get theirs), so that test processes running side
+/// by side rarely meet.
 inline uint16_t TestBasePort() {
-    return static_cast<uint16_t>(20000 + (::getpid() % 2000) * 20);
+    return static_cast<uint16_t>(20000 + (::getpid() % 600) * 20);
 }
 
 inline sockaddr_in Loopback(uint16_t port, const char* address = "127.0.0.1") {
