@@ -202,6 +202,17 @@ void Vortler::makeResponse() {
 
 // ---- credentials ----
 
+bool Vortler::credentialsChangedLocked() {
+    if (mState == kHandshaking || mState == kSubmitting) {
+        mRehandshake = true;
+        return false;
+    }
+    if (mState == kStopping)
+        return false;
+    mState = kIdle;
+    return true;
+}
+
 void Vortler::setPassword(const std::string& text, bool alreadyHashed) {
     if (text.empty())
         return;
@@ -213,12 +224,7 @@ void Vortler::setPassword(const std::string& text, bool alreadyHashed) {
             return;
         mPasswordHash = hash;
         makeResponse();
-        if (mState == kHandshaking || mState == kSubmitting) {
-            mRehandshake = true;
-        } else if (mState != kStopping) {
-            mState = kIdle;
-            start = true;
-        }
+        start = credentialsChangedLocked();
     }
     credentialsChanged();
     if (start)
@@ -246,12 +252,7 @@ void Vortler::setUsername(const std::string& user) {
     {
         std::lock_guard<std::recursive_mutex> lock(mMutex);
         mSwitchingUser = false;
-        if (mState == kHandshaking || mState == kSubmitting) {
-            mRehandshake = true;
-        } else if (mState != kStopping) {
-            mState = kIdle;
-            start = true;
-        }
+        start = credentialsChangedLocked();
     }
     credentialsChanged();
     if (start)

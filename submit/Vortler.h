@@ -179,6 +179,9 @@ private:
     void retryNow();
     void credentialsChanged();
     void rehandshakeIfRequested();
+    /// With the lock held, after the user or password changed: asks a running exchange for a
+    /// re-handshake, or makes the client idle; returns whether a handshake should start now.
+    bool credentialsChangedLocked();
     void startTimer();
     void resetTimesLocked();
 
