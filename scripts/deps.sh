@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(
     build-essential cmake ninja-build pkg-config clang libclang-rt-14-dev
     libgtest-dev libgmock-dev libbenchmark-dev
-    qt6-base-dev libsqlite3-dev libcurl4-openssl-dev
+    qt6-base-dev qt6-svg-dev libsqlite3-dev libcurl4-openssl-dev
     python3 curl xvfb xauth
 )
 

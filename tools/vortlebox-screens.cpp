@@ -1,0 +1,455 @@
+// Renders the program's windows, in each of their states, into PNG files:
+// the pictures of what a person sees. Every window runs for real: the
+// player listener on a loopback port, the web submitter and the metadata
+// getter against the Fenwave simulator, whose control interface supplies the
+// metadata answers and pictures.
+//
+//   vortlebox-screens --list
+//   vortlebox-screens --sim SUBMIT,WEB,STATIC --out DIR NAME
+//
+// scripts/screenshots.sh runs each NAME once, in a fresh private environment,
+// under Xvfb. A new window adds its scenes to Scenes() below.
+
+#include "app/Logger.h"
+#include "player/PlayerListener.h"
+#include "settings/RegistryUtils.h"
+#include "settings/SettingsManager.h"
+#include "submit/Md5.h"
+#include "submit/WebSubmitter.h"
+#include "ui/MessageBox.h"
+#include "ui/StatusPage.h"
+#include "ui/UserMenu.h"
+
+#include <QApplication>
+#include <QBuffer>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QImage>
+#include <QLabel>
+#include <QLinearGradient>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QPainter>
+#include <QPainterPath>
+#include <QRadialGradient>
+#include <QThread>
+#include <QTimer>
+#include <QUrlQuery>
+#include <QVBoxLayout>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <functional>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+/// One run of one scene: the core objects, the simulator and the output.
+class CStage {
+public:
+    CStage(const QStringList& simPorts, const QString& outDir) : mOutDir(outDir) {
+        if (simPorts.size() != 3)
+            throw std::runtime_error("--sim needs SUBMIT,WEB,STATIC");
+        mSubmitHost = "127.0.0.1:" + simPorts[0].toStdString();
+        mWebHost = "127.0.0.1:" + simPorts[1].toStdString();
+        CRegistryKey key = CRegistryUtils::OpenKey("Software\\Fenwave\\Vortlebox", true);
+        CRegistryUtils::WriteString(key, "SubmitHost", mSubmitHost);
+        CRegistryUtils::WriteString(key, "WebServiceHost", mWebHost);
+        CRegistryUtils::WriteString(key, "WebSiteHost", "127.0.0.1:" + simPorts[2].toStdString());
+        mSettings.Restore();
+    }
+
+    ~CStage() {
+        mPage.reset();
+        if (mListener) {
+            mListener->Stop();
+            if (mListenerThread.joinable())
+                mListenerThread.join();
+        }
+        if (mSubmitter)
+            mSubmitter->term();
+    }
+
+    /// Adds the user and makes it current; the simulator knows "alice"
+    /// (password "secret") only.
+    void AddUser(const std::string& name, int colour, bool submits) {
+        CUser user;
+        user.name = name;
+        user.passwordHash = md5Hex("secret");
+        user.colour = colour;
+        user.rememberPassword = true;
+        user.submitPlays = submits;
+        mSettings.AddUser(user);
+        mSettings.SetCurrentUser(name);
+    }
+
+    /// Starts the submission layer and the listener, and shows the window.
+    CStatusPage& Start() {
+        const CUser user = mSettings.GetCurrentUser();
+        mSubmitter = std::make_unique<CWebSubmitter>(mSettings);
+        mSubmitter->init(user.name, user.passwordHash, "vbx", "0.1", true);
+        mListener = std::make_unique<CPlayerListener>(
+            static_cast<uint16_t>(24000 + ::getpid() % 400 * 20), [this](const std::string& id) {
+                return std::make_shared<CPlayerConnection>(
+                    id, mSettings, [this](const Track& track) { mSubmitter->Submit(track); });
+            });
+        mListenerThread = std::thread([this] { mListener->Start(); });
+        WaitFor([this] { return mListener->IsListening(); }, "the listener");
+
+        mWindow = std::make_unique<QWidget>();
+        mWindow->setWindowTitle(QStringLiteral("Vortlebox"));
+        auto* layout = new QVBoxLayout(mWindow.get());
+        layout->setContentsMargins(0, 0, 0, 0);
+        mPage.reset(new CStatusPage(*mListener, *mSubmitter, mSettings));
+        layout->addWidget(mPage.get());
+        mMenu = std::make_unique<CUserMenu>(mSettings);
+        mPage->SetUserMenu(mMenu.get());
+        mWindow->show();
+        Settle();
+        return *mPage;
+    }
+
+    /// Sends one command line as a player plug-in does; returns the reply.
+    std::string Play(const std::string& line) {
+        const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in to{};
+        to.sin_family = AF_INET;
+        to.sin_port = htons(mListener->GetPort());
+        to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        std::string reply;
+        if (::connect(fd, reinterpret_cast<const sockaddr*>(&to), sizeof to) == 0) {
+            const std::string bytes = line + "\n";
+            [[maybe_unused]] const ssize_t sent = ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+            char buffer[256];
+            ssize_t n;
+            while ((n = ::recv(fd, buffer, sizeof buffer, 0)) > 0)
+                reply.append(buffer, static_cast<std::size_t>(n));
+        }
+        ::close(fd);
+        return reply;
+    }
+
+    /// Serves content for a target of the web service.
+    void ServeFile(const QString& target, const QByteArray& content) {
+        QUrl url(QStringLiteral("http://%1/__sim/file").arg(QString::fromStdString(mWebHost)));
+        QUrlQuery query;
+        query.addQueryItem(QStringLiteral("path"), target);
+        url.setQuery(query);
+        QNetworkRequest request(url);
+        request.setHeader(QNetworkRequest::ContentTypeHeader, QStringLiteral("application/octet-stream"));
+        QNetworkReply* reply = mNetwork.post(request, content);
+        QEventLoop loop;
+        QObject::connect(reply, &QNetworkReply::finished, &loop, &QEventLoop::quit);
+        loop.exec();
+        const bool ok = reply->error() == QNetworkReply::NoError;
+        reply->deleteLater();
+        if (!ok)
+            throw std::runtime_error("the simulator refused " + target.toStdString());
+    }
+
+    QString PictureUrl(const QString& name) const {
+        return QStringLiteral("http://%1/pics/%2").arg(QString::fromStdString(mWebHost), name);
+    }
+
+    /// Processes events until the condition holds; throws after 30 s.
+    void WaitFor(const std::function<bool()>& condition, const char* what) {
+        QElapsedTimer timer;
+        timer.start();
+        while (!condition()) {
+            if (timer.elapsed() > 30000)
+                throw std::runtime_error(std::string("timed out waiting for ") + what);
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+            QThread::msleep(10);
+        }
+    }
+
+    /// Lets posted updates and paints happen.
+    void Settle(int milliseconds = 300) {
+        QElapsedTimer timer;
+        timer.start();
+        while (timer.elapsed() < milliseconds) {
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+            QThread::msleep(10);
+        }
+    }
+
+    void Save(QWidget& widget, const QString& name) {
+        Settle();
+        const QString path = QDir(mOutDir).filePath(name + QStringLiteral(".png"));
+        if (!widget.grab().save(path, "PNG"))
+            throw std::runtime_error("cannot write " + path.toStdString());
+        std::printf("%s\n", qPrintable(path));
+    }
+
+    void SaveWindow(const QString& name) { Save(*mWindow, name); }
+
+    CStatusPage& Page() { return *mPage; }
+    CSettingsManager& Settings() { return mSettings; }
+    CWebSubmitter& Submitter() { return *mSubmitter; }
+
+private:
+    QString mOutDir;
+    std::string mSubmitHost;
+    std::string mWebHost;
+    QNetworkAccessManager mNetwork;
+    CSettingsManager mSettings;
+    std::unique_ptr<CWebSubmitter> mSubmitter;
+    std::unique_ptr<CPlayerListener> mListener;
+    std::thread mListenerThread;
+    std::unique_ptr<QWidget> mWindow;
+    std::unique_ptr<CUserMenu> mMenu;
+    // Owned by the window once shown; released first at the end.
+    struct NoDelete {
+        void operator()(CStatusPage*) const noexcept {}
+    };
+    std::unique_ptr<CStatusPage, NoDelete> mPage;
+};
+
+// --- pictures the simulator serves in the scenes --------------------------
+
+QByteArray Png(const QImage& image) {
+    QByteArray bytes;
+    QBuffer buffer(&bytes);
+    buffer.open(QIODevice::WriteOnly);
+    image.save(&buffer, "PNG");
+    return bytes;
+}
+
+/// An album cover: sea and sky at dusk, a lighthouse, the title.
+QImage AlbumCover(const QString& title) {
+    QImage image(300, 300, QImage::Format_RGB32);
+    QPainter p(&image);
+    p.setRenderHint(QPainter::Antialiasing);
+    QLinearGradient sky(0, 0, 0, 190);
+    sky.setColorAt(0, QColor(0x1d, 0x1f, 0x4d));
+    sky.setColorAt(0.6, QColor(0xb0, 0x4a, 0x6e));
+    sky.setColorAt(1, QColor(0xf2, 0x9e, 0x5c));
+    p.fillRect(0, 0, 300, 190, sky);
+    QLinearGradient sea(0, 190, 0, 300);
+    sea.setColorAt(0, QColor(0x2c, 0x3e, 0x6b));
+    sea.setColorAt(1, QColor(0x10, 0x18, 0x33));
+    p.fillRect(0, 190, 300, 110, sea);
+    p.setPen(Qt::NoPen);
+    p.setBrush(QColor(0xfc, 0xd3, 0x8a));
+    p.drawEllipse(QPointF(210, 178), 34, 34);
+    p.fillRect(0, 190, 300, 110, sea);
+    p.setPen(QPen(QColor(0xfc, 0xd3, 0x8a, 120), 2));
+    for (int i = 0; i < 6; ++i)
+        p.drawLine(180 - i * 6, 200 + i * 12, 240 + i * 6, 200 + i * 12);
+    p.setPen(Qt::NoPen);
+    p.setBrush(QColor(0x14, 0x14, 0x24));
+    QPainterPath tower;
+    tower.moveTo(62, 190);
+    tower.lineTo(70, 92);
+    tower.lineTo(88, 92);
+    tower.lineTo(96, 190);
+    tower.closeSubpath();
+    p.drawPath(tower);
+    p.drawRect(66, 80, 26, 12);
+    p.setBrush(QColor(0xff, 0xf2, 0xb0));
+    p.drawRect(71, 82, 16, 8);
+    p.setBrush(QColor(0xff, 0xf2, 0xb0, 60));
+    QPainterPath beam;
+    beam.moveTo(86, 86);
+    beam.lineTo(300, 40);
+    beam.lineTo(300, 110);
+    beam.closeSubpath();
+    p.drawPath(beam);
+    QFont font(QStringLiteral("DejaVu Serif"));
+    font.setPixelSize(30);
+    font.setItalic(true);
+    p.setFont(font);
+    p.setPen(QColor(0xfd, 0xf4, 0xe3));
+    p.drawText(QRect(0, 230, 300, 50), Qt::AlignCenter, title);
+    return image;
+}
+
+/// An artist picture: a singer's silhouette under stage lights.
+QImage ArtistPicture() {
+    QImage image(280, 320, QImage::Format_RGB32);
+    QPainter p(&image);
+    p.setRenderHint(QPainter::Antialiasing);
+    QRadialGradient glow(140, 120, 220);
+    glow.setColorAt(0, QColor(0x3a, 0x8d, 0xb0));
+    glow.setColorAt(1, QColor(0x0c, 0x12, 0x24));
+    p.fillRect(image.rect(), glow);
+    for (int i = 0; i < 3; ++i) {
+        QPainterPath light;
+        light.moveTo(40 + i * 100, 0);
+        light.lineTo(i * 100 - 10, 320);
+        light.lineTo(i * 100 + 90, 320);
+        light.closeSubpath();
+        p.fillPath(light, QColor(0xff, 0xf0, 0xc8, 28));
+    }
+    p.setPen(Qt::NoPen);
+    p.setBrush(QColor(0x08, 0x0a, 0x14));
+    p.drawEllipse(QPointF(140, 128), 38, 44);
+    QPainterPath body;
+    body.moveTo(50, 320);
+    body.cubicTo(56, 220, 96, 186, 140, 186);
+    body.cubicTo(184, 186, 224, 220, 230, 320);
+    body.closeSubpath();
+    p.drawPath(body);
+    p.setPen(QPen(QColor(0x08, 0x0a, 0x14), 6, Qt::SolidLine, Qt::RoundCap));
+    p.drawLine(QPointF(176, 150), QPointF(214, 240));
+    p.setBrush(QColor(0x08, 0x0a, 0x14));
+    p.drawEllipse(QPointF(176, 146), 9, 11);
+    return image;
+}
+
+/// Quoted fields as the web service answers.
+QByteArray Answer(const QStringList& fields) {
+    QByteArray out;
+    for (QString field : fields)
+        out += '"' + field.replace(QLatin1String("\""), QLatin1String("\"\"")).toUtf8() + "\"\n";
+    return out;
+}
+
+const char* const kPlaying =
+    "START c=screens&a=The Quiet Engines&t=Northern Lights&b=Harbour Songs&m=&l=64&p=/music/harbour/03.ogg";
+
+/// The simulator answers with a cover, a picture and a description.
+void ServeMetadata(CStage& stage) {
+    stage.ServeFile(QStringLiteral("/pics/harbour-songs.png"), Png(AlbumCover(QStringLiteral("Harbour Songs"))));
+    stage.ServeFile(QStringLiteral("/pics/quiet-engines.png"), Png(ArtistPicture()));
+    stage.ServeFile(QStringLiteral("/vbx/metadata.php"),
+                    Answer({QStringLiteral("The Quiet Engines"), QStringLiteral("Northern Lights"),
+                            QStringLiteral("Harbour Songs"), QStringLiteral("Indie Folk, Dream Pop, Ambient"),
+                            stage.PictureUrl(QStringLiteral("harbour-songs.png"))}));
+    stage.ServeFile(
+        QStringLiteral("/vbx/artistmetadata.php"),
+        Answer({QStringLiteral("The Quiet Engines"), QStringLiteral("Low Tide Radio, Paper Harbours, Marlowe Keys"),
+                QStringLiteral("[b]The Quiet Engines[/b] are a four-piece band from a small fishing town on "
+                               "the north coast. Their songs are built from field recordings of the harbour, "
+                               "warm analogue synthesisers and close harmonies, and their second album "
+                               "[i]Harbour Songs[/i] was recorded in a disused lighthouse."),
+                stage.PictureUrl(QStringLiteral("quiet-engines.png"))}));
+}
+
+void WaitForMetaData(CStage& stage) {
+    stage.WaitFor([&stage] { return !stage.Page().MetaData().GetSimilar().empty(); }, "the metadata");
+}
+
+// --- the scenes -------------------------------------------------------------
+
+struct Scene {
+    const char* name;
+    std::function<void(CStage&)> run;
+};
+
+std::vector<Scene> Scenes() {
+    return {
+        {"status-idle",
+         [](CStage& stage) {
+             stage.AddUser("alice", 1, true);
+             stage.Start();
+             stage.WaitFor([&stage] { return stage.Submitter().GetStatusCode() == kVortleHandshakeOk; },
+                           "the handshake");
+             stage.SaveWindow(QStringLiteral("status-idle"));
+         }},
+        {"status-playing",
+         [](CStage& stage) {
+             stage.AddUser("alice", 1, true);
+             ServeMetadata(stage);
+             stage.Start();
+             stage.Play(kPlaying);
+             WaitForMetaData(stage);
+             // Well on the way to the goal of 32 seconds.
+             stage.WaitFor(
+                 [&stage] {
+                     auto* text = stage.Page().findChild<QLabel*>(QStringLiteral("statusText"));
+                     return text != nullptr && text->text() == QLatin1String("Submitting in 00:19");
+                 },
+                 "the countdown");
+             stage.SaveWindow(QStringLiteral("status-playing"));
+         }},
+        {"status-user-problem",
+         [](CStage& stage) {
+             stage.AddUser("mallory", 0, true);
+             ServeMetadata(stage);
+             stage.Start();
+             stage.WaitFor([&stage] { return stage.Submitter().GetStatusCode() == kVortleBadUser; },
+                           "the refused handshake");
+             stage.Play(kPlaying);
+             WaitForMetaData(stage);
+             stage.Settle(1500);
+             stage.SaveWindow(QStringLiteral("status-user-problem"));
+         }},
+        {"status-vortling-disabled",
+         [](CStage& stage) {
+             stage.AddUser("alice", 2, false);
+             ServeMetadata(stage);
+             stage.Start();
+             stage.Play(kPlaying);
+             WaitForMetaData(stage);
+             stage.SaveWindow(QStringLiteral("status-vortling-disabled"));
+         }},
+        {"status-more-info",
+         [](CStage& stage) {
+             stage.AddUser("mallory", 3, true);
+             stage.Start();
+             stage.WaitFor([&stage] { return stage.Submitter().GetStatusCode() == kVortleBadUser; },
+                           "the refused handshake");
+             bool saved = false;
+             CMessageBox::SetShowHook([&](QMessageBox& box) {
+                 box.show();
+                 stage.Save(box, QStringLiteral("status-more-info"));
+                 saved = true;
+                 return QMessageBox::Ok;
+             });
+             stage.Page().ShowMoreInfo();
+             CMessageBox::SetShowHook({});
+             if (!saved)
+                 throw std::runtime_error("the More info box was not shown");
+         }},
+    };
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    QApplication app(argc, argv);
+    QStringList args = QApplication::arguments().mid(1);
+    if (args.contains(QStringLiteral("--list"))) {
+        for (const Scene& scene : Scenes())
+            std::printf("%s\n", scene.name);
+        return 0;
+    }
+    QStringList sim;
+    QString out = QStringLiteral(".");
+    QString name;
+    for (int i = 0; i < args.size(); ++i) {
+        if (args[i] == QLatin1String("--sim") && i + 1 < args.size())
+            sim = args[++i].split(',');
+        else if (args[i] == QLatin1String("--out") && i + 1 < args.size())
+            out = args[++i];
+        else
+            name = args[i];
+    }
+    const std::string logPath = QDir(out).filePath(name + QStringLiteral(".log")).toStdString();
+    CLogger::Instance().Open(logPath, true);
+    CLogger::Instance().SetLevel(4);
+    for (const Scene& scene : Scenes()) {
+        if (name != QLatin1String(scene.name))
+            continue;
+        try {
+            CStage stage(sim, out);
+            scene.run(stage);
+            return 0;
+        } catch (const std::exception& e) {
+            std::fprintf(stderr, "vortlebox-screens: %s: %s\n", scene.name, e.what());
+            return 1;
+        }
+    }
+    std::fprintf(stderr, "usage: vortlebox-screens --list | --sim SUBMIT,WEB,STATIC --out DIR NAME\n");
+    return 2;
+}
