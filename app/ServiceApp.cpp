@@ -5,10 +5,14 @@
 #include "app/StartupLog.h"
 #include "settings/RegistryUtils.h"
 #include "settings/SettingsManager.h"
+#include "res/StringTable.h"
 #include "submit/WebSubmitter.h"
+#include "ui/AboutDialog.h"
+#include "ui/MainFrame.h"
+#include "ui/MessageBox.h"
+#include "ui/SysTrayIcon.h"
 #include "update/VersionResource.h"
 
-#include <QMessageBox>
 #include <QMetaObject>
 #include <QSocketNotifier>
 
@@ -17,8 +21,8 @@
 #include <csignal>
 #include <cstdlib>
 #include <fcntl.h>
-#include <future>
 #include <iostream>
+#include <optional>
 #include <unistd.h>
 
 namespace {
@@ -47,9 +51,9 @@ uint16_t ListenerBasePort() {
     return CPlayerListener::kDefaultPort;
 }
 
-bool IsOffscreen() {
-    return QGuiApplication::platformName() == QLatin1String("offscreen") ||
-           QGuiApplication::platformName() == QLatin1String("minimal");
+QString Text(int id) {
+    const std::string_view text = CStringTable::Get(id);
+    return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
 }
 
 } // namespace
@@ -60,6 +64,9 @@ CServiceApp::CServiceApp(int& argc, char** argv) : QApplication(argc, argv), mLi
 
 CServiceApp::~CServiceApp() {
     PreExitInstance();
+    // The windows go after the core has stopped, taking the tray icon.
+    mGuard.StopListening();
+    mpFrame.reset();
     delete mSignalNotifier;
     const int write = gSignalWrite.exchange(-1);
     if (write >= 0)
@@ -97,10 +104,27 @@ void CServiceApp::SetCurrentDir() {
         VBX_LOG(1, "Couldn't set current dir. This is bad!\n");
 }
 
+bool CServiceApp::IsHeadless() {
+    return CMessageBox::IsHeadless();
+}
+
+bool CServiceApp::IsSecondCopy() {
+    const QStringList args = arguments();
+    mbLink = args.size() > 1 && args[1].contains(QLatin1String(kLinkPrefix));
+    return mGuard.IsAnotherRunning(mbLink);
+}
+
 bool CServiceApp::InitInstance() {
-    // The crash handler is installed by main() before this object exists;
-    // point A (another running copy, links) comes here.
+    // The crash handler is installed by main() before this object exists.
+    // Point A: a second copy ends here, silently (the log is not open yet).
+    if (IsSecondCopy()) {
+        mbExitQuietly = true;
+        mExitCode = 0;
+        return false;
+    }
     InitLogger();
+    if (!mGuard.ErrorText().empty())
+        VBX_LOG(1, mGuard.ErrorText() << "\n");
     SetCurrentDir();
     InstallSignalHandlers();
 
@@ -114,7 +138,10 @@ bool CServiceApp::InitInstance() {
         return false;
     }
 
-    // Point B (first-run wizard, login) comes here.
+    // Point B.
+    if (!RunFirstRunAndLogin())
+        return false;
+
     std::string userName;
     std::string passwordHash;
     try {
@@ -128,19 +155,118 @@ bool CServiceApp::InitInstance() {
 
     CWebSubmitter::Instance().init(userName, passwordHash, kClientId, kClientVersion, true);
 
-    auto threadId = std::make_shared<std::promise<long>>();
-    std::future<long> publishedId = threadId->get_future();
-    mListenerThread = std::thread([this, threadId] {
+    mListenerThread = std::thread([this] {
         CCrashHandler::InstallForThisThread();
-        threadId->set_value(LogDetail::ThreadId());
+        VBX_LOG(3, "PlayerListenerThread started at: " << static_cast<const void*>(&mListenerThread)
+                                                       << " ID: " << LogDetail::ThreadId() << "\n");
         PlayerListenerThreadMain(this);
     });
-    VBX_LOG(3, "PlayerListenerThread started at: " << static_cast<const void*>(&mListenerThread)
-                                                   << " ID: " << publishedId.get() << "\n");
 
-    // Point C (main window, radio link, update check) comes here.
+    // Point C.
+    if (!CreateMainWindow())
+        return false;
     VBX_LOG(3, "InitInstance completed successfully\n");
     return true;
+}
+
+bool CServiceApp::Quit() {
+    mExitCode = 1;
+    return false;
+}
+
+bool CServiceApp::AskOk(int textId) {
+    return CMessageBox::Show(nullptr, QMessageBox::Information, Text(IDS_MAIN_TITLE), Text(textId),
+                             QMessageBox::Ok | QMessageBox::Cancel) == QMessageBox::Ok;
+}
+
+bool CServiceApp::RunFirstRunAndLogin() {
+    CSettingsManager& settings = CSettingsManager::Instance();
+    mbFirstRun = settings.IsFirstRun();
+    mbLinkMessageShown = false;
+    if (mbFirstRun) {
+        if (mbLink) {
+            mbLinkMessageShown = true;
+            if (!AskOk(IDS_RADIO_LINK_FIRST_RUN))
+                return Quit();
+        }
+        if (IsHeadless()) {
+            VBX_LOG(2, "First run without a display, the configuration wizard is not shown\n");
+        } else {
+            VBX_LOG(3, "First run, launching wizard\n");
+            if (!RunStartupWizard())
+                return Quit();
+        }
+    }
+
+    std::optional<std::string> loginFor;
+    try {
+        const CUser user = settings.GetCurrentUser();
+        if (!user.rememberPassword && !mbFirstRun)
+            loginFor = user.name;
+    } catch (const CSettingsManager::CUserNotFoundException&) {
+        VBX_LOG(3, "No current user found, ask for login\n");
+        loginFor = std::string();
+    }
+    if (!loginFor)
+        return true;
+    if (mbLink && !mbLinkMessageShown) {
+        mbLinkMessageShown = true;
+        if (!AskOk(IDS_RADIO_LINK_LOGIN))
+            return Quit();
+    }
+    if (IsHeadless()) {
+        VBX_LOG(2, "No display to ask for a login, going on with the stored settings\n");
+        return true;
+    }
+    if (!RunStartupLogin(*loginFor))
+        return Quit();
+    return true;
+}
+
+bool CServiceApp::CreateMainWindow() {
+    CSettingsManager& settings = CSettingsManager::Instance();
+    mpFrame = std::make_unique<CMainFrame>(mListener, CWebSubmitter::Instance(), settings);
+    mpFrame->SetShutdownHandler([this] { PreExitInstance(); });
+    QObject::connect(mpFrame.get(), &CMainFrame::aboutRequested, this, &CServiceApp::OnAppAbout);
+    // Hidden; without a tray to reach it from, it is shown at once.
+    if (!mpFrame->Tray().IsTrayPresent() && !IsHeadless()) {
+        VBX_LOG(1, "No system tray, showing the main window\n");
+        mpFrame->show();
+    }
+    if (mGuard.IsHeld()) {
+        if (mGuard.Listen())
+            QObject::connect(&mGuard, &CInstanceGuard::linkOpened, mpFrame.get(), &CMainFrame::OnFenwaveLink);
+        else
+            VBX_LOG(1, mGuard.ErrorText() << "\n");
+    }
+
+    if (mbLink && !mbFirstRun) {
+        if (!mbLinkMessageShown && !AskOk(IDS_RADIO_LINK_INSTALL))
+            return Quit();
+        mpFrame->RunPluginWizard(CMainFrame::kWizardRadio);
+    }
+    if (!mbLink && !mbFirstRun)
+        mpFrame->CheckForUpdates();
+    return true;
+}
+
+bool CServiceApp::RunStartupWizard() {
+    VBX_LOG(1, "Configuration wizard not available yet\n");
+    return true;
+}
+
+bool CServiceApp::RunStartupLogin(const std::string& userName) {
+    VBX_LOG(1, "Login dialog for '" << userName << "' not available yet\n");
+    return true;
+}
+
+void CServiceApp::OnAppAbout() {
+    if (IsHeadless()) {
+        VBX_LOG(2, "About box not shown: no display\n");
+        return;
+    }
+    CAboutDialog about(mpFrame.get());
+    about.exec();
 }
 
 int CServiceApp::PlayerListenerThreadMain(CServiceApp* app) {
@@ -182,11 +308,11 @@ void CServiceApp::ExitInstance() {
 }
 
 void CServiceApp::ShowError(const std::string& text) {
-    if (IsOffscreen()) {
+    // Without a display the box is only logged; a service's error output
+    // still tells.
+    if (IsHeadless())
         std::cerr << text << std::endl;
-        return;
-    }
-    QMessageBox::critical(nullptr, QStringLiteral("Vortlebox"), QString::fromStdString(text));
+    CMessageBox::Show(mpFrame.get(), QMessageBox::Critical, Text(IDS_MAIN_TITLE), QString::fromStdString(text));
 }
 
 void CServiceApp::InstallSignalHandlers() {
@@ -213,6 +339,11 @@ void CServiceApp::OnSignal() {
     while (::read(mSignalRead.Get(), bytes, sizeof bytes) > 0) {
     }
     VBX_LOG(3, "Termination signal received, shutting down\n");
+    // The same way as the tray's Exit, once there is a main window.
+    if (mpFrame) {
+        mpFrame->Close();
+        return;
+    }
     PreExitInstance();
     QCoreApplication::exit(0);
 }

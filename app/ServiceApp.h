@@ -2,6 +2,7 @@
 
 #include "player/PlayerListener.h"
 #include "player/UniqueFd.h"
+#include "ui/InstanceGuard.h"
 
 #include <QApplication>
 
@@ -10,12 +11,20 @@
 #include <string>
 #include <thread>
 
+class CMainFrame;
 class QSocketNotifier;
 
-/// The application object: starts the log, the settings, the submission
-/// layer and the player listener on its own thread, runs the message loop,
-/// and shuts everything down in a fixed order when asked to exit (by the
-/// tray's Exit, or by SIGTERM or SIGINT).
+/// The application object: makes sure only one copy runs (handing a
+/// "fenwave:" link to the running one), starts the log and the settings,
+/// walks a new user through the configuration wizard or asks for a login,
+/// starts the submission layer and the player listener on its own thread,
+/// creates the hidden main window with the tray icon and checks for updates;
+/// then runs the message loop and shuts everything down in a fixed order
+/// when asked to exit (by the tray's Exit, or by SIGTERM or SIGINT).
+///
+/// Without a display the program is headless: it shows no window, skips
+/// the wizard and the login (logging that), logs each message box instead
+/// of showing it, and serves with the stored settings.
 class CServiceApp : public QApplication {
 public:
     /// The client identifier and version handed to the submission layer.
@@ -27,6 +36,9 @@ public:
     CServiceApp(int& argc, char** argv);
     /// Shuts down what InitInstance started, if PreExitInstance did not.
     ~CServiceApp() override;
+
+    /// The prefix that marks a command-line argument as a link.
+    static constexpr const char* kLinkPrefix = "fenwave:";
 
     /// Start-up; false means the process ends at once with ExitCode().
     bool InitInstance();
@@ -47,8 +59,31 @@ public:
     /// The exit code of a start-up that returned false.
     int ExitCode() const noexcept { return mExitCode; }
     CPlayerListener& GetListener() noexcept { return mListener; }
+    /// The main window; null before start-up created it.
+    CMainFrame* GetMainFrame() noexcept { return mpFrame.get(); }
+
+    /// Whether nobody can answer a window: no display, or the offscreen
+    /// platform.
+    static bool IsHeadless();
+    /// The About box (Help > About Vortlebox...).
+    void OnAppAbout();
 
 private:
+    /// Point A: another running copy, and a link on the command line.
+    bool IsSecondCopy();
+    /// Point B: the first-run wizard and the login; false ends start-up.
+    bool RunFirstRunAndLogin();
+    /// Point C: the main window, a radio link, the update check; false ends
+    /// start-up.
+    bool CreateMainWindow();
+    /// The configuration wizard of a first run; false if it was cancelled.
+    bool RunStartupWizard();
+    /// The login dialog for a user (empty: any); false if it was cancelled.
+    bool RunStartupLogin(const std::string& userName);
+    /// A start-up question with OK and Cancel; true for OK.
+    bool AskOk(int textId);
+    /// Ends start-up with quit code 1.
+    bool Quit();
     /// Shows an error text to the user: a message box, or standard error
     /// when there is no screen to show it on. User-interface thread only.
     void ShowError(const std::string& text);
@@ -58,6 +93,11 @@ private:
 
     CPlayerListener mListener;
     std::thread mListenerThread;
+    CInstanceGuard mGuard;
+    std::unique_ptr<CMainFrame> mpFrame;
+    bool mbLink = false;
+    bool mbFirstRun = false;
+    bool mbLinkMessageShown = false;
     bool mbExitQuietly = false;
     bool mbPreExitDone = false;
     int mExitCode = 0;

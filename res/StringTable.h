@@ -4,6 +4,8 @@
 
 /// Identifiers of the program's user-visible texts.
 enum EStringId : int {
+    // The tray icon's tip follows the user's name.
+    IDS_TIP_VORTLING = 105,
     IDS_LOOKING_UP = 121,
     IDS_CONNECTING_TO = 122,
     IDS_REDIRECTING_TO = 123,
@@ -33,6 +35,18 @@ enum EStringId : int {
     IDS_STATUS_SUBMIT_FAILED = 155,
     IDS_STATUS_CONNECTING = 176,
     IDS_STATUS_NOT_STARTED = 177,
+
+    // The main window and the tray icon.
+    IDS_MAIN_TITLE = 128,
+    IDS_NO_UPDATES = 172,
+    IDS_UP_TO_DATE_CAPTION = 173,
+    IDS_TIP_DISABLED = 174,
+    IDS_TIP_CACHING = 175,
+    // The questions of a "fenwave:" link while the radio may be missing: on
+    // a first run, when a login is needed, and otherwise.
+    IDS_RADIO_LINK_FIRST_RUN = 178,
+    IDS_RADIO_LINK_LOGIN = 179,
+    IDS_RADIO_LINK_INSTALL = 180,
 };
 
 /// The program's string table: every user-visible text of the dialogs,
@@ -68,6 +82,7 @@ private:
     };
 
     static constexpr Entry kEntries[] = {
+        {IDS_TIP_VORTLING, " is vortling"},
         {IDS_LOOKING_UP, "Looking up"},
         {IDS_CONNECTING_TO, "Connecting to"},
         {IDS_REDIRECTING_TO, "Redirecting to"},
@@ -117,5 +132,19 @@ private:
         {IDS_STATUS_CONNECTING,
          "Vortlebox is in the process of establishing a connection to the fenwave web server."},
         {IDS_STATUS_NOT_STARTED, "Submissions have not yet started."},
+        {IDS_MAIN_TITLE, "Vortlebox"},
+        {IDS_NO_UPDATES, "No updates available. All your software is up to date!"},
+        {IDS_UP_TO_DATE_CAPTION, "Up to date"},
+        {IDS_TIP_DISABLED, " has disabled vortling"},
+        {IDS_TIP_CACHING, "'s tracks are being cached for later submission"},
+        {IDS_RADIO_LINK_FIRST_RUN,
+         "To be able to click on Fenwave radio links, you need the Fenwave Radio installed.\nClick OK to launch "
+         "the configuration wizard as part of which you can install the Fenwave Radio."},
+        {IDS_RADIO_LINK_LOGIN,
+         "To be able to click on Fenwave radio links, you need the Fenwave Radio installed.\nClick OK to log "
+         "into Vortlebox which will then install the Fenwave Radio component."},
+        {IDS_RADIO_LINK_INSTALL,
+         "To be able to click on Fenwave radio links, you need the Fenwave Radio installed.\nClick OK if you "
+         "want to install the Fenwave Radio component."},
     };
 };

@@ -1,0 +1,335 @@
+#include "ui/MainFrame.h"
+
+#include "app/Logger.h"
+#include "res/StringTable.h"
+#include "settings/SettingsManager.h"
+#include "submit/WebSubmitter.h"
+#include "ui/MessageBox.h"
+#include "ui/Pictures.h"
+#include "ui/StatusPage.h"
+#include "ui/SysTrayIcon.h"
+#include "ui/UserCommands.h"
+#include "ui/UserMenu.h"
+#include "update/ConnectionException.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QCloseEvent>
+#include <QLayout>
+#include <QMenuBar>
+#include <QMetaObject>
+
+namespace {
+
+QString Text(int id) {
+    return QString::fromUtf8(CStringTable::Get(id).data(), static_cast<qsizetype>(CStringTable::Get(id).size()));
+}
+
+} // namespace
+
+CMainFrame::CMainFrame(CPlayerListener& listener, CWebSubmitter& submitter, CSettingsManager& settings,
+                       QWidget* parent)
+    : QMainWindow(parent), mListener(listener), mSubmitter(submitter), mSettings(settings) {
+    setObjectName(QStringLiteral("mainFrame"));
+    setWindowTitle(Text(IDS_MAIN_TITLE));
+    setWindowIcon(CPictures::Icon(CPictures::IconPath(128)));
+    // A fixed-size window: no maximise button, no resizing frame.
+    setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                   Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
+
+    mpStatusPage = new CStatusPage(mListener, mSubmitter, mSettings, this);
+    setCentralWidget(mpStatusPage);
+    setFocusProxy(mpStatusPage);
+    CreateMenus();
+    mpStatusPage->SetUserMenu(mpUserMenu);
+    // The window is exactly the status window under the menu bar.
+    layout()->setSizeConstraint(QLayout::SetFixedSize);
+    // The window exists from now on, hidden, so the status window can tell
+    // that it is not seen.
+    winId();
+
+    mpTray = new CSysTrayIcon(mSettings, mSubmitter, this);
+    connect(mpTray, &CSysTrayIcon::openRequested, this, &CMainFrame::Open);
+    connect(mpTray, &CSysTrayIcon::toggleVortlingRequested, this, &CMainFrame::ToggleVortling);
+    connect(mpTray, &CSysTrayIcon::exitRequested, this, &CMainFrame::PostClose);
+    connect(mpTray, &CSysTrayIcon::userChosen, this, &CMainFrame::ChooseUser);
+    connect(mpTray, &CSysTrayIcon::addUserRequested, this, &CMainFrame::AddUser);
+    connect(mpTray, &CSysTrayIcon::trayAvailabilityChanged, this, &CMainFrame::OnTrayAvailabilityChanged);
+    mpTray->Initialise();
+
+    mSettings.AddObserver(this);
+    mSubmitter.AddObserver(this);
+    mbObserving = true;
+    // A status may have come before the frame observed.
+    mpTray->UpdateIcon();
+}
+
+CMainFrame::~CMainFrame() {
+    if (mbObserving) {
+        mSettings.RemoveObserver(this);
+        mSubmitter.RemoveObserver(this);
+    }
+    mUpdater.Cancel();
+    if (mCheckThread.joinable())
+        mCheckThread.join();
+    if (mbWaitCursor)
+        QApplication::restoreOverrideCursor();
+    mpTray->Remove();
+}
+
+QAction* CMainFrame::AddCommand(QMenu* menu, const QString& text, const char* name, int command) {
+    QAction* action = menu->addAction(text);
+    action->setObjectName(QLatin1String(name));
+    action->setData(command);
+    return action;
+}
+
+void CMainFrame::CreateMenus() {
+    QMenu* file = menuBar()->addMenu(QStringLiteral("&File"));
+    file->setObjectName(QStringLiteral("fileMenu"));
+    connect(AddCommand(file, QStringLiteral("E&xit"), "appExit", ID_APP_EXIT), &QAction::triggered, this,
+            &CMainFrame::HideToTray);
+
+    QMenu* tools = menuBar()->addMenu(QStringLiteral("&Tools"));
+    tools->setObjectName(QStringLiteral("toolsMenu"));
+    connect(AddCommand(tools, QStringLiteral("Get Plugin..."), "getPlugin", ID_GET_PLUGIN), &QAction::triggered,
+            this, [this] { RunPluginWizard(kWizardPlugins); });
+    connect(AddCommand(tools, QStringLiteral("Get Radio..."), "getRadio", ID_GET_RADIO), &QAction::triggered, this,
+            [this] { RunPluginWizard(kWizardRadio); });
+    connect(AddCommand(tools, QStringLiteral("Check for Updates..."), "checkForUpdates", ID_CHECK_UPDATES),
+            &QAction::triggered, this, &CMainFrame::CheckForUpdatesManually);
+    tools->addSeparator();
+    connect(AddCommand(tools, QStringLiteral("Options..."), "options", ID_OPTIONS), &QAction::triggered, this,
+            &CMainFrame::RunOptions);
+
+    mpUserMenu = new CUserMenu(mSettings, this);
+    mpUserMenu->setTitle(QStringLiteral("User"));
+    menuBar()->addMenu(mpUserMenu);
+    connect(mpUserMenu, &CUserMenu::userChosen, this, &CMainFrame::ChooseUser);
+    connect(mpUserMenu, &CUserMenu::addUserChosen, this, &CMainFrame::AddUser);
+
+    QMenu* help = menuBar()->addMenu(QStringLiteral("&Help"));
+    help->setObjectName(QStringLiteral("helpMenu"));
+    connect(AddCommand(help, QStringLiteral("&About Vortlebox..."), "appAbout", ID_APP_ABOUT), &QAction::triggered,
+            this, &CMainFrame::aboutRequested);
+}
+
+QAction* CMainFrame::Command(int command) const {
+    for (QMenu* menu : menuBar()->findChildren<QMenu*>()) {
+        for (QAction* action : menu->actions()) {
+            if (!action->isSeparator() && action->data().toInt() == command)
+                return action;
+        }
+    }
+    return nullptr;
+}
+
+void CMainFrame::SetShutdownHandler(std::function<void()> handler) {
+    mShutdown = std::move(handler);
+}
+
+void CMainFrame::Update() {
+    // One refresh waits at a time; it reads the latest state when it runs.
+    if (mbRefreshPosted.exchange(true))
+        return;
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+            mbRefreshPosted.store(false);
+            mpTray->UpdateIcon();
+        },
+        Qt::QueuedConnection);
+}
+
+// --- windows and commands -----------------------------------------------------
+
+void CMainFrame::Open() {
+    showNormal();
+    raise();
+    activateWindow();
+    setFocus();
+}
+
+void CMainFrame::HideToTray() {
+    if (mpTray->IsTrayPresent()) {
+        hide();
+        return;
+    }
+    // Nothing would bring a hidden window back.
+    if (!isVisible())
+        show();
+    showMinimized();
+}
+
+void CMainFrame::closeEvent(QCloseEvent* event) {
+    if (mbClosing) {
+        event->accept();
+        return;
+    }
+    event->ignore();
+    HideToTray();
+}
+
+void CMainFrame::OnTrayAvailabilityChanged(bool present) {
+    // The tray went away while the window was hidden in it: show the window
+    // (minimised), so the program stays within reach.
+    if (!present && !isVisible() && !mbClosing) {
+        VBX_LOG(1, "No system tray to return to, showing the main window\n");
+        show();
+        showMinimized();
+    }
+}
+
+void CMainFrame::PostClose() {
+    QMetaObject::invokeMethod(this, &CMainFrame::Close, Qt::QueuedConnection);
+}
+
+void CMainFrame::Close() {
+    if (mbClosing)
+        return;
+    mbClosing = true;
+    VBX_LOG(3, "Main window closing, shutting down\n");
+    if (mShutdown)
+        mShutdown();
+    mpTray->Remove();
+    hide();
+    QCoreApplication::exit(0);
+}
+
+void CMainFrame::ToggleVortling() {
+    CUserCommands::ToggleVortling(mSettings);
+}
+
+void CMainFrame::ChooseUser(int index) {
+    if (CUserCommands::ChooseUser(mSettings, index))
+        return;
+    std::string name;
+    try {
+        name = mSettings.GetUser(index).name;
+    } catch (const CSettingsManager::CUserNotFoundException&) {
+        return;
+    }
+    RunLoginDialog(1, name);
+}
+
+void CMainFrame::AddUser() {
+    RunLoginDialog(0, std::string());
+}
+
+bool CMainFrame::OnFenwaveLink() {
+    if (isVisible()) {
+        raise();
+        activateWindow();
+    }
+    if (CMessageBox::Show(this, QMessageBox::Information, Text(IDS_MAIN_TITLE), Text(IDS_RADIO_LINK_INSTALL),
+                          QMessageBox::Ok | QMessageBox::Cancel) != QMessageBox::Ok)
+        return false;
+    RunPluginWizard(kWizardRadio);
+    return true;
+}
+
+// --- update checks ------------------------------------------------------------
+
+void CMainFrame::CheckForUpdates() {
+    StartCheck(false);
+}
+
+void CMainFrame::CheckForUpdatesManually() {
+    StartCheck(true);
+}
+
+void CMainFrame::StartCheck(bool manual) {
+    // The update wizard drives the updater meanwhile.
+    if (mbUpdateWizardOpen || mbClosing)
+        return;
+    if (manual) {
+        mbManualCheck = true;
+        if (!mbWaitCursor) {
+            QApplication::setOverrideCursor(Qt::WaitCursor);
+            mbWaitCursor = true;
+        }
+    }
+    // A check already under way answers this one too.
+    if (mbChecking.load())
+        return;
+    if (mCheckThread.joinable())
+        mCheckThread.join();
+    mbChecking.store(true);
+    mCheckThread = std::thread(&CMainFrame::CheckForUpdatesThread, this);
+}
+
+void CMainFrame::CheckForUpdatesThread() {
+    VBX_LOG(3, "UpdateCheckThread started at: " << static_cast<const void*>(&mCheckThread)
+                                                 << " ID: " << LogDetail::ThreadId() << "\n");
+    CCheckResult result;
+    try {
+        result.found = mUpdater.CheckForUpdates();
+    } catch (const CConnectionException& e) {
+        VBX_LOG(2, "Update check failed. Exception: " << e.what() << "\n");
+        result.failed = true;
+        result.error = e.what();
+    } catch (const std::exception& e) {
+        VBX_LOG(1, "Update check failed. Exception: " << e.what() << "\n");
+        result.failed = true;
+        result.error = e.what();
+    }
+    QMetaObject::invokeMethod(
+        this,
+        [this, result] {
+            mbChecking.store(false);
+            OnCheckFinished(result);
+        },
+        Qt::QueuedConnection);
+}
+
+void CMainFrame::OnCheckFinished(const CCheckResult& result) {
+    const bool manual = mbManualCheck;
+    mbManualCheck = false;
+    if (mbWaitCursor) {
+        QApplication::restoreOverrideCursor();
+        mbWaitCursor = false;
+    }
+    if (!mbClosing) {
+        if (result.found) {
+            RunUpdateWizard();
+        } else if (manual && result.failed) {
+            CMessageBox::Show(this, QMessageBox::Warning, QStringLiteral("Check for Updates"),
+                              QStringLiteral("Vortlebox couldn't check for updates:\n\n") +
+                                  QString::fromStdString(result.error),
+                              QMessageBox::Ok);
+        } else if (manual) {
+            CMessageBox::Show(this, QMessageBox::Information, Text(IDS_UP_TO_DATE_CAPTION), Text(IDS_NO_UPDATES),
+                              QMessageBox::Ok);
+        }
+    }
+    emit updateCheckFinished();
+}
+
+// --- dialogs and wizards ------------------------------------------------------
+
+bool CMainFrame::RunPluginWizard(int mode) {
+    if (CMessageBox::IsHeadless()) {
+        VBX_LOG(2, "Plugin wizard (mode " << mode << ") not shown: no display\n");
+        return false;
+    }
+    VBX_LOG(1, "Plugin wizard (mode " << mode << ") not available yet\n");
+    return false;
+}
+
+void CMainFrame::RunUpdateWizard() {
+    if (CMessageBox::IsHeadless()) {
+        VBX_LOG(2, "Updates available; the update wizard is not shown: no display\n");
+        return;
+    }
+    mbUpdateWizardOpen = true;
+    VBX_LOG(1, "Update wizard not available yet\n");
+    mbUpdateWizardOpen = false;
+}
+
+void CMainFrame::RunOptions() {
+    VBX_LOG(1, "Options dialog not available yet\n");
+}
+
+void CMainFrame::RunLoginDialog(int mode, const std::string& userName) {
+    VBX_LOG(1, "Login dialog (mode " << mode << ", user " << userName << ") not available yet\n");
+}

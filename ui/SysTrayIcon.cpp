@@ -1,0 +1,183 @@
+#include "ui/SysTrayIcon.h"
+
+#include "app/Logger.h"
+#include "res/StringTable.h"
+#include "settings/SettingsManager.h"
+#include "submit/WebSubmitter.h"
+#include "ui/IconShack.h"
+#include "ui/UserMenu.h"
+
+#include <QAction>
+#include <QMenu>
+#include <QTimer>
+
+namespace {
+
+QAction* AddCommand(QMenu* menu, const QString& text, const char* name, int command) {
+    QAction* action = menu->addAction(text);
+    action->setObjectName(QLatin1String(name));
+    action->setData(command);
+    return action;
+}
+
+const QIcon& IconOf(const CTrayState& state) {
+    switch (state.kind) {
+    case CTrayState::kDisabled:
+        return CIconShack::DisabledIcon(state.colour);
+    case CTrayState::kCaching:
+        return CIconShack::CachingIcon(state.colour);
+    case CTrayState::kNormal:
+        break;
+    }
+    return CIconShack::NormalIcon(state.colour);
+}
+
+} // namespace
+
+CSysTrayIcon::CSysTrayIcon(CSettingsManager& settings, CWebSubmitter& submitter, QWidget* frame)
+    : QObject(frame), mSettings(settings), mSubmitter(submitter) {
+    setObjectName(QStringLiteral("sysTrayIcon"));
+    mpIcon = new QSystemTrayIcon(this);
+    mpIcon->setObjectName(QStringLiteral("trayIcon"));
+    CreateMenu();
+    connect(mpIcon, &QSystemTrayIcon::activated, this, &CSysTrayIcon::OnTrayNotification);
+    mpWatch = new QTimer(this);
+    mpWatch->setInterval(kTrayWatchMs);
+    connect(mpWatch, &QTimer::timeout, this, &CSysTrayIcon::CheckTray);
+}
+
+CSysTrayIcon::~CSysTrayIcon() {
+    Remove();
+    // The menu belongs to no widget: it goes with the icon.
+    delete mpMenu;
+}
+
+void CSysTrayIcon::CreateMenu() {
+    mpMenu = new QMenu();
+    mpMenu->setObjectName(QStringLiteral("trayMenu"));
+    mpOpen = AddCommand(mpMenu, QStringLiteral("Open"), "open", kOpenCommand);
+    mpMenu->setDefaultAction(mpOpen);
+    mpMenu->addSeparator();
+    mpEnable = AddCommand(mpMenu, QStringLiteral("Enable vortling"), "enableVortling", kEnableVortlingCommand);
+    mpEnable->setCheckable(true);
+    mpUserMenu = new CUserMenu(mSettings, mpMenu);
+    mpUserMenu->setTitle(QStringLiteral("Change User"));
+    mpUserMenu->menuAction()->setObjectName(QStringLiteral("changeUser"));
+    mpMenu->addMenu(mpUserMenu);
+    mpMenu->addSeparator();
+    mpExit = AddCommand(mpMenu, QStringLiteral("Exit"), "exit", kExitCommand);
+
+    connect(mpMenu, &QMenu::aboutToShow, this, &CSysTrayIcon::PrepareMenu);
+    connect(mpOpen, &QAction::triggered, this, &CSysTrayIcon::openRequested);
+    // The check mark follows the settings, not the click.
+    connect(mpEnable, &QAction::triggered, this, [this] {
+        emit toggleVortlingRequested();
+        PrepareMenu();
+    });
+    connect(mpExit, &QAction::triggered, this, &CSysTrayIcon::exitRequested);
+    connect(mpUserMenu, &CUserMenu::userChosen, this, &CSysTrayIcon::userChosen);
+    connect(mpUserMenu, &CUserMenu::addUserChosen, this, &CSysTrayIcon::addUserRequested);
+    mpIcon->setContextMenu(mpMenu);
+}
+
+void CSysTrayIcon::Initialise() {
+    CTrayState state;
+    try {
+        state = CTrayState::Initial(mSettings.GetCurrentUser());
+    } catch (const CSettingsManager::CUserNotFoundException&) {
+        state.tip = std::string(CStringTable::Get(IDS_MAIN_TITLE));
+    }
+    Show(state);
+    mbTrayPresent = QSystemTrayIcon::isSystemTrayAvailable();
+    if (mbTrayPresent)
+        mpIcon->show();
+    else
+        VBX_LOG(1, "No system tray available, the tray icon waits for one\n");
+    mpWatch->start();
+}
+
+void CSysTrayIcon::SetIcon(const QIcon& icon) {
+    if (icon.isNull()) {
+        VBX_LOG(1, "Error: the tray icon has no picture\n");
+        return;
+    }
+    mpIcon->setIcon(icon);
+}
+
+void CSysTrayIcon::SetTooltip(const QString& tip) {
+    mpIcon->setToolTip(tip);
+}
+
+void CSysTrayIcon::UpdateIcon() {
+    if (mbRemoved)
+        return;
+    CTrayState state;
+    try {
+        state = CTrayState::Derive(mSettings.GetCurrentUser(), mSubmitter.GetStatusCode());
+    } catch (const CSettingsManager::CUserNotFoundException&) {
+        state.tip = std::string(CStringTable::Get(IDS_MAIN_TITLE));
+    }
+    Show(state);
+}
+
+void CSysTrayIcon::Show(const CTrayState& state) {
+    const bool changed = !(state == mState) || mpIcon->icon().isNull();
+    mState = state;
+    if (!changed)
+        return;
+    SetTooltip(QString::fromStdString(state.tip));
+    SetIcon(IconOf(state));
+}
+
+void CSysTrayIcon::OnTrayNotification(QSystemTrayIcon::ActivationReason reason) {
+    // A double click opens the window, as does a plain click where the tray
+    // reports only that (status-notifier trays activate on one click).
+    if (reason == QSystemTrayIcon::DoubleClick || reason == QSystemTrayIcon::Trigger)
+        emit openRequested();
+}
+
+void CSysTrayIcon::PrepareMenu() {
+    bool enabled = false;
+    try {
+        enabled = mSettings.GetCurrentUser().submitPlays;
+    } catch (const CSettingsManager::CUserNotFoundException&) {
+    }
+    mpEnable->setChecked(enabled);
+}
+
+void CSysTrayIcon::Remove() {
+    if (mbRemoved)
+        return;
+    mbRemoved = true;
+    mpWatch->stop();
+    mpIcon->hide();
+}
+
+void CSysTrayIcon::CheckTray() {
+    if (mbRemoved)
+        return;
+    const bool present = QSystemTrayIcon::isSystemTrayAvailable();
+    if (present == mbTrayPresent)
+        return;
+    mbTrayPresent = present;
+    if (present) {
+        VBX_LOG(1, "A system tray appeared, tray icon added\n");
+        mpIcon->hide();
+        mpIcon->show();
+    } else {
+        VBX_LOG(1, "The system tray went away\n");
+    }
+    emit trayAvailabilityChanged(present);
+}
+
+QString CSysTrayIcon::ToolTip() const {
+    return mpIcon->toolTip();
+}
+
+QAction* CSysTrayIcon::Command(int command) const {
+    for (QAction* action : {mpOpen, mpEnable, mpExit}) {
+        if (action->data().toInt() == command)
+            return action;
+    }
+    return nullptr;
+}
