@@ -18,17 +18,24 @@ function(vbx_subsystem_library name)
   endif()
 endfunction()
 
-# vbx_test_folder(NAME LIBS lib...)
+# vbx_test_folder(NAME [INCLUDE regex] [EXCLUDE regex] [EXTRA file...] LIBS lib...)
 #
 # One GoogleTest executable per folder under tests/, made of every .cpp file
-# there, registered with CTest test by test.
+# there (or those INCLUDE matches, less those EXCLUDE matches) and the EXTRA
+# files, registered with CTest test by test.
 function(vbx_test_folder name)
-  cmake_parse_arguments(ARG "" "" "LIBS" ${ARGN})
+  cmake_parse_arguments(ARG "" "INCLUDE;EXCLUDE" "LIBS;EXTRA" ${ARGN})
   file(GLOB sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp)
+  if(ARG_INCLUDE)
+    list(FILTER sources INCLUDE REGEX "${ARG_INCLUDE}")
+  endif()
+  if(ARG_EXCLUDE)
+    list(FILTER sources EXCLUDE REGEX "${ARG_EXCLUDE}")
+  endif()
   if(NOT sources)
     return()
   endif()
-  add_executable(${name} ${sources})
+  add_executable(${name} ${sources} ${ARG_EXTRA})
   target_link_libraries(${name} PRIVATE ${ARG_LIBS} vbx_testsupport GTest::gmock GTest::gtest_main)
   gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 TEST_PREFIX "${name}."
     PROPERTIES ENVIRONMENT "VBX_BIN_DIR=${CMAKE_BINARY_DIR}/bin;VBX_SOURCE_DIR=${CMAKE_SOURCE_DIR}")

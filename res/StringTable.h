@@ -47,6 +47,46 @@ enum EStringId : int {
     IDS_RADIO_LINK_FIRST_RUN = 178,
     IDS_RADIO_LINK_LOGIN = 179,
     IDS_RADIO_LINK_INSTALL = 180,
+    // The plug-in wizard and the update wizard.
+    IDS_RUNNING_PLAYERS = 106,
+    IDS_WIZARD_CAPTION = 113,
+    IDS_WIZARD_WELCOME = 114,
+    IDS_SEARCHING_HEADER = 115,
+    IDS_SEARCHING_INFO = 116,
+    IDS_DOWNLOADING_HEADER = 117,
+    IDS_DOWNLOADING_INFO = 118,
+    IDS_DONE_HEADER = 119,
+    IDS_DONE_PLUGIN = 120,
+    IDS_NO_CONNECTION = 127,
+    IDS_DOWNLOAD_FAILED = 130,
+    IDS_WIZARD_HEADER = 132,
+    IDS_DETECTION_HEADER = 151,
+    IDS_DETECTION_INFO = 152,
+    IDS_DONE_LOGIN = 156,
+    IDS_DONE_RADIO = 157,
+    IDS_LAUNCH_RADIO = 158,
+    IDS_CLOSE_PLAYERS = 159,
+    IDS_RUNNING_CAPTION = 160,
+    IDS_RADIO_INSTALL = 161,
+    IDS_RADIO_UPGRADE = 162,
+    IDS_UPDATES_HEADER = 163,
+    IDS_SHUTDOWN_FAILED = 164,
+    IDS_SHUTDOWN_FAILED_CAPTION = 165,
+    IDS_UPDATE_CAPTION = 166,
+    IDS_UPDATE_DONE_HEADER = 167,
+    IDS_UPDATE_DONE_INFO = 168,
+    IDS_APP_UPDATE_INFO = 169,
+    IDS_APP_UPDATE_HEADER = 170,
+    IDS_UPDATES_INFO = 171,
+    // Headers of the wizard's inner pages, and the update hand-over failure.
+    IDS_LOGIN_HEADER = 701,
+    IDS_LOGIN_INFO = 702,
+    IDS_SELECTION_HEADER = 703,
+    IDS_SELECTION_INFO = 704,
+    IDS_RADIO_HEADER = 705,
+    IDS_RADIO_INFO = 706,
+    IDS_HANDOVER_FAILED = 707,
+    IDS_HANDOVER_FAILED_CAPTION = 708,
 };
 
 /// The program's string table: every user-visible text of the dialogs,
@@ -146,5 +186,69 @@ private:
         {IDS_RADIO_LINK_INSTALL,
          "To be able to click on Fenwave radio links, you need the Fenwave Radio installed.\nClick OK if you "
          "want to install the Fenwave Radio component."},
+
+        {IDS_RUNNING_PLAYERS, "The following player applications seem to be running at the moment:\n\n"},
+        {IDS_WIZARD_CAPTION, "Vortlebox Wizard"},
+        {IDS_WIZARD_WELCOME,
+         "This wizard sets Vortlebox up for you. It logs you in to your Fenwave account, finds the music "
+         "players installed on this computer and installs the Vortlebox plugin into them, and can install the "
+         "Fenwave Radio as well.\n\nClick Next to continue."},
+        {IDS_SEARCHING_HEADER, "Searching for Players"},
+        {IDS_SEARCHING_INFO, "Detecting installed players. Please wait."},
+        {IDS_DOWNLOADING_HEADER, "Downloading and Installing"},
+        {IDS_DOWNLOADING_INFO, "Downloading and installing software. Please wait."},
+        {IDS_DONE_HEADER, "Done"},
+        {IDS_DONE_PLUGIN, "The wizard has finished installing the plugins you selected. Restart your players "
+                          "if they were running, and the tracks you play will be vortled.\n\nClick Finish to "
+                          "close this wizard."},
+        {IDS_NO_CONNECTION, "For some reason it was impossible to connect to the Internet.\nTo use this wizard, "
+                            "you need to be connected to the Internet."},
+        {IDS_DOWNLOAD_FAILED,
+         "The download failed. This could be due to your Internet connection being down, or the Fenwave "
+         "server being temporarily unavailable. Please check your connection and try again later."},
+        {IDS_WIZARD_HEADER, "Vortlebox Configuration Wizard"},
+        {IDS_DETECTION_HEADER, "Player Detection"},
+        {IDS_DETECTION_INFO,
+         "The wizard will now look for the music players installed on this computer and find out which of "
+         "them can have a Vortlebox plugin.\n\nMake sure you are connected to the Internet, then click Next "
+         "to start."},
+        {IDS_DONE_LOGIN,
+         "Vortlebox is set up. It runs in the system tray: play music in one of your players and the tracks "
+         "you listen to will be vortled to your Fenwave profile.\n\nClick Finish to close this wizard."},
+        {IDS_DONE_RADIO, "The wizard has finished. If you chose to install the Fenwave Radio, it is ready to "
+                         "play Fenwave radio links.\n\nClick Finish to close this wizard."},
+        {IDS_LAUNCH_RADIO, "Launch radio"},
+        {IDS_CLOSE_PLAYERS,
+         "\nThey need to be shut down before plugins can be installed.\nDo you want Vortlebox to close them?"},
+        {IDS_RUNNING_CAPTION, "Detected running player(s)"},
+        {IDS_RADIO_INSTALL, "The Fenwave Radio plays Fenwave's radio stations and opens Fenwave radio links "
+                            "from web pages. Tick the box to automatically install it."},
+        {IDS_RADIO_UPGRADE,
+         "A new version of the Fenwave Radio is available. Tick the box to automatically upgrade it."},
+        {IDS_UPDATES_HEADER, "Updates available"},
+        {IDS_SHUTDOWN_FAILED,
+         "Some of the running applications couldn't be shut down. Please close them manually."},
+        {IDS_SHUTDOWN_FAILED_CAPTION, "Shutdown failed"},
+        {IDS_UPDATE_CAPTION, "Automatic update wizard"},
+        {IDS_UPDATE_DONE_HEADER, "Done"},
+        {IDS_UPDATE_DONE_INFO, "The updates were successfully installed."},
+        {IDS_APP_UPDATE_INFO,
+         "In order to update itself, Vortlebox needs to shut down. Pressing Next will make Vortlebox close "
+         "itself, automatically install the new version, and then relaunch when done."},
+        {IDS_APP_UPDATE_HEADER, "Application update"},
+        {IDS_UPDATES_INFO, "There are new versions available of Vortlebox plugins or applications. Please select "
+                           "the ones you want to update and click Next to download and install them "
+                           "automatically."},
+        {IDS_LOGIN_HEADER, "Fenwave Account"},
+        {IDS_LOGIN_INFO, "Please enter your Fenwave username and password."},
+        {IDS_SELECTION_HEADER, "Select Plugins"},
+        {IDS_SELECTION_INFO, "Tick the players to install the Vortlebox plugin into. Click Add... if a player "
+                             "of yours isn't listed."},
+        {IDS_RADIO_HEADER, "Fenwave Radio"},
+        {IDS_RADIO_INFO, "Listen to Fenwave's radio stations on your desktop."},
+        {IDS_HANDOVER_FAILED,
+         "Vortlebox couldn't start its updater, so the new version can't be installed now. Vortlebox keeps "
+         "running with the version you have; please try the update again later."},
+        {IDS_HANDOVER_FAILED_CAPTION, "Update failed"},
     };
 };

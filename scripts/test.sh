@@ -18,7 +18,7 @@ ctest --test-dir "$top/build-asan" -j"$jobs" --output-on-failure --timeout 300
 
 echo "== ThreadSanitizer build of the threaded parts"
 cmake -S "$top" -B "$top/build-tsan" -G Ninja -DVBX_TSAN=ON -DVBX_BENCH=OFF
-tsan_targets=$(ninja -C "$top/build-tsan" -t targets all | sed -n 's/^\(test_\(player\|submit\|jnet\|app\)\): .*/\1/p' | sort -u)
+tsan_targets=$(ninja -C "$top/build-tsan" -t targets all | sed -n 's/^\(test_\(player\|submit\|jnet\|app\|wizards\)\): .*/\1/p' | sort -u)
 if [ -n "$tsan_targets" ]; then
     # shellcheck disable=SC2086
     ninja -C "$top/build-tsan" -j"$jobs" $tsan_targets

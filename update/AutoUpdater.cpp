@@ -14,11 +14,6 @@
 
 namespace {
 
-/// A download file name that may be used as a file in a folder.
-bool IsUsableFileName(const std::string& name) {
-    return !name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos;
-}
-
 /// A file descriptor closed on every way out.
 class CFd {
 public:
@@ -115,14 +110,12 @@ private:
 
 CAutoUpdater::CAutoUpdater() = default;
 
-CAutoUpdater::~CAutoUpdater() {
-    ReapInstallers();
-}
+CAutoUpdater::~CAutoUpdater() = default;
 
 bool CAutoUpdater::CheckForUpdates() {
     VBX_TRACE();
     CDriving driving(*this, mInfoGetter, 1, 1);
-    ReapInstallers();
+    mInstallers.Reap();
     // The records are about to be replaced: a running list of the last
     // records would point at stale entries.
     mRunning.clear();
@@ -162,7 +155,7 @@ bool CAutoUpdater::DownloadUpdates(std::vector<CComponentInfo*> tasks) {
     VBX_TRACE();
     const int count = static_cast<int>(tasks.size());
     CDriving driving(*this, mFileDownloader, 0, count);
-    ReapInstallers();
+    mInstallers.Reap();
     const std::string tempFolder = CWinUtils::GetTempFolder();
     mbAppUpdatePending = false;
     VBX_LOG(3, "We have " << count << " download tasks\n");
@@ -172,20 +165,9 @@ bool CAutoUpdater::DownloadUpdates(std::vector<CComponentInfo*> tasks) {
         if (tasks[static_cast<std::size_t>(index)] == nullptr)
             continue;
         CComponentInfo& task = *tasks[static_cast<std::size_t>(index)];
-        const std::string fileName = task.GetDownloadFileName();
-        const std::string ext = task.GetDownloadExt();
-        const std::string installDir = task.GetInstallDir();
-
-        std::string localPath;
-        if (IsUsableFileName(fileName) && ext == "exe") {
-            localPath = tempFolder + fileName;
-        } else if (IsUsableFileName(fileName) && ext == "dll") {
-            localPath = installDir + fileName;
-            CWinUtils::CreateFolderPath(installDir);
-        } else {
-            VBX_LOG(1, "Download '" << fileName << "' with ext: " << ext << " not allowed\n");
+        const std::string localPath = CInstallerRunner::LocalPath(task, tempFolder);
+        if (localPath.empty())
             return true;
-        }
 
         VBX_LOG(3, "Will download " << task.GetDownloadURL() << " to '" << localPath << "'\n");
         const std::uint8_t result = mFileDownloader.Download(task.GetDownloadURL(), localPath, true);
@@ -195,15 +177,20 @@ bool CAutoUpdater::DownloadUpdates(std::vector<CComponentInfo*> tasks) {
             VBX_LOG(2, "Downloader returned error status, displaying error msg\n");
             throw CConnectionException("Download failed.");
         }
-        ReapInstallers();
-        if (ext != "exe")
+        if (task.GetDownloadExt() != "exe")
             continue; // the library is already in place
         if (IsProgram(&task)) {
             mAppInstallerPath = localPath;
             mbAppUpdatePending = true;
-        } else {
-            RunInstaller(task, localPath, fileName, installDir);
+            continue;
         }
+        const auto cancelled = [this] { return mFileDownloader.IsCancelled(); };
+        if (mInstallers.Run(task, localPath, cancelled) != 0 && mInstallFailed)
+            mInstallFailed(CInstallerRunner::FailedText(task.GetDownloadFileName()));
+        // A cancel during the installer's wait ends the run here, before the
+        // next download would forget it.
+        if (cancelled())
+            return false;
     }
     return true;
 }
@@ -272,7 +259,7 @@ bool CAutoUpdater::LaunchAppInstaller() {
         return false;
     }
     VBX_LOG(3, "Executed updater, instance: " << updater.Pid() << "\n");
-    mStartedChildren.push_back(std::move(updater));
+    mInstallers.Keep(std::move(updater));
     return true;
 }
 
@@ -326,37 +313,6 @@ int CAutoUpdater::CombinedProgress(int taskIndex, int taskCount, int downloaderP
 
 bool CAutoUpdater::IsProgram(const CComponentInfo* component) const {
     return component == &mApp || component->GetName() == CAppInfo::kName;
-}
-
-void CAutoUpdater::RunInstaller(const CComponentInfo& task, const std::string& localPath,
-                                const std::string& fileName, const std::string& installDir) {
-    const std::string parameters = task.GetInstallerArgs() + " /DIR=\"" + installDir + "\"";
-    VBX_LOG(3, "Running '" << localPath << " " << parameters << "'\n");
-
-    std::vector<std::string> argv{localPath};
-    for (std::string& word : CChildProcess::SplitArguments(task.GetInstallerArgs()))
-        argv.push_back(std::move(word));
-    argv.push_back("/DIR=" + installDir);
-
-    CChildProcess installer;
-    int error = ::chmod(localPath.c_str(), 0700) == 0 ? 0 : errno;
-    if (error == 0)
-        error = installer.Spawn(localPath, argv);
-    if (error != 0) {
-        VBX_LOG(1,
-                "Couldn't ShellExecute " << localPath << parameters << ". GetLastError: " << error << "\n");
-        if (mInstallFailed)
-            mInstallFailed("Failed to install '" + fileName + "'.");
-        return;
-    }
-    // An installer still running after the wait goes on by itself; it is
-    // reaped later.
-    if (!installer.WaitForExit(kInstallerWaitMs))
-        mStartedChildren.push_back(std::move(installer));
-}
-
-void CAutoUpdater::ReapInstallers() {
-    std::erase_if(mStartedChildren, [](CChildProcess& child) { return child.TryReap(); });
 }
 
 void CAutoUpdater::SetCurrent(CDownloader* downloader, int taskIndex, int taskCount) {

@@ -2,9 +2,9 @@
 
 #include "app/Observer.h"
 #include "update/AppInfo.h"
-#include "update/ChildProcess.h"
 #include "update/Downloader.h"
 #include "update/FileDownloader.h"
+#include "update/InstallerRunner.h"
 #include "update/PluginInfo.h"
 #include "update/RadioInfo.h"
 #include "update/UpdateInfoGetter.h"
@@ -29,8 +29,6 @@ class CAutoUpdater : public CDownloader, public Observer {
 public:
     /// The lock the external updater waits on until the program has gone.
     static constexpr const char* kUpdateLockName = "VortleboxUpdate-BBFA5A2D-4B6F-4d2c-8B2F-02F733C5B02C";
-    /// How long an installer is waited for before the run goes on.
-    static constexpr int kInstallerWaitMs = 5000;
     /// How long LaunchAppInstaller waits for the update lock.
     static constexpr int kLockWaitMs = 10000;
 
@@ -102,9 +100,6 @@ private:
     class CDriving;
 
     bool IsProgram(const CComponentInfo* component) const;
-    void RunInstaller(const CComponentInfo& task, const std::string& localPath, const std::string& fileName,
-                      const std::string& installDir);
-    void ReapInstallers();
     void SetCurrent(CDownloader* downloader, int taskIndex, int taskCount);
     void SetTaskIndex(int taskIndex);
 
@@ -117,7 +112,7 @@ private:
     CFileDownloader mFileDownloader;
     std::string mAppInstallerPath;
     bool mbAppUpdatePending = false;
-    std::vector<CChildProcess> mStartedChildren;
+    CInstallerRunner mInstallers;
     InstallFailedHandler mInstallFailed;
 
     std::recursive_mutex mMutex;

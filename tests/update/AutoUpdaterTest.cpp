@@ -2,7 +2,6 @@
 
 #include "app/ManualResetEvent.h"
 #include "app/Observer.h"
-#include "app/ProgramVersion.h"
 #include "tests/support/FenwaveSimulator.h"
 #include "tests/support/TestEnv.h"
 #include "tests/support/TestProcess.h"
@@ -33,33 +32,6 @@ namespace {
 using ERole = CFenwaveSimulator::ERole;
 
 const std::string kPluginKey = "Software\\Fenwave\\Vortlebox\\Plugins\\";
-
-std::string InfoPath() {
-    return "/plugins/vbx/upg.win." + std::to_string(kProgramVersionFields[0]) + "." +
-           std::to_string(kProgramVersionFields[1]);
-}
-
-/// One record line of the update information.
-std::string Record(const std::vector<std::string>& fields) {
-    std::string line;
-    for (const std::string& field : fields) {
-        if (!line.empty())
-            line += ",";
-        line += "\"";
-        for (char c : field)
-            line += c == '"' ? std::string("\"\"") : std::string(1, c);
-        line += "\"";
-    }
-    return line + "\n";
-}
-
-/// Single-quotes a text for a shell script.
-std::string ShellQuote(const std::string& text) {
-    std::string quoted = "'";
-    for (char c : text)
-        quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return quoted + "'";
-}
 
 /// An installer script that writes each of its arguments on a line of its own.
 std::string ArgumentRecorder(const std::string& recordFile) {

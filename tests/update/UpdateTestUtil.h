@@ -2,6 +2,7 @@
 
 // Shared by the tests of the update records, the getter and the updater.
 
+#include "app/ProgramVersion.h"
 #include "settings/RegistryUtils.h"
 #include "tests/support/TestEnv.h"
 
@@ -10,8 +11,37 @@
 #include <string>
 #include <sys/stat.h>
 #include <thread>
+#include <vector>
 
 namespace UpdateTest {
+
+/// Where the update information of this program's version is served.
+inline std::string InfoPath() {
+    return "/plugins/vbx/upg.win." + std::to_string(kProgramVersionFields[0]) + "." +
+           std::to_string(kProgramVersionFields[1]);
+}
+
+/// One record line of the update information.
+inline std::string Record(const std::vector<std::string>& fields) {
+    std::string line;
+    for (const std::string& field : fields) {
+        if (!line.empty())
+            line += ",";
+        line += "\"";
+        for (char c : field)
+            line += c == '"' ? std::string("\"\"") : std::string(1, c);
+        line += "\"";
+    }
+    return line + "\n";
+}
+
+/// Single-quotes a text for a shell script.
+inline std::string ShellQuote(const std::string& text) {
+    std::string quoted = "'";
+    for (char c : text)
+        quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return quoted + "'";
+}
 
 inline void WriteRegString(const std::string& key, const std::string& name, const std::string& value) {
     CRegistryKey handle = CRegistryUtils::OpenKey(key, true);
