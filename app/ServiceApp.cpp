@@ -11,6 +11,7 @@
 #include "ui/MainFrame.h"
 #include "ui/MessageBox.h"
 #include "ui/SysTrayIcon.h"
+#include "update/PluginWizard.h"
 #include "update/VersionResource.h"
 
 #include <QMetaObject>
@@ -243,7 +244,7 @@ bool CServiceApp::CreateMainWindow() {
     if (mbLink && !mbFirstRun) {
         if (!mbLinkMessageShown && !AskOk(IDS_RADIO_LINK_INSTALL))
             return Quit();
-        mpFrame->RunPluginWizard(CMainFrame::kWizardRadio);
+        mpFrame->RunPluginWizard(CPluginWizard::MODE_RADIO);
     }
     if (!mbLink && !mbFirstRun)
         mpFrame->CheckForUpdates();
@@ -251,8 +252,8 @@ bool CServiceApp::CreateMainWindow() {
 }
 
 bool CServiceApp::RunStartupWizard() {
-    VBX_LOG(1, "Configuration wizard not available yet\n");
-    return true;
+    CPluginWizard wizard(CPluginWizard::MODE_FIRST_RUN, CSettingsManager::Instance(), CWebSubmitter::Instance());
+    return wizard.exec() == QDialog::Accepted;
 }
 
 bool CServiceApp::RunStartupLogin(const std::string& userName) {

@@ -7,7 +7,7 @@ packages=(
     build-essential cmake ninja-build pkg-config clang libclang-rt-14-dev
     libgtest-dev libgmock-dev libbenchmark-dev
     qt6-base-dev qt6-svg-dev libsqlite3-dev libcurl4-openssl-dev
-    python3 curl xvfb xauth
+    python3 curl xvfb xauth trayer xdotool xdg-utils desktop-file-utils
 )
 
 missing=()

@@ -16,8 +16,11 @@
 #include "settings/SettingsManager.h"
 #include "submit/Md5.h"
 #include "submit/WebSubmitter.h"
+#include "ui/AboutDialog.h"
+#include "ui/MainFrame.h"
 #include "ui/MessageBox.h"
 #include "ui/StatusPage.h"
+#include "ui/SysTrayIcon.h"
 #include "ui/UserMenu.h"
 
 #include <QApplication>
@@ -27,6 +30,9 @@
 #include <QEventLoop>
 #include <QImage>
 #include <QLabel>
+#include <QMenu>
+#include <QScreen>
+#include <QSystemTrayIcon>
 #include <QLinearGradient>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
@@ -94,17 +100,7 @@ public:
 
     /// Starts the submission layer and the listener, and shows the window.
     CStatusPage& Start() {
-        const CUser user = mSettings.GetCurrentUser();
-        mSubmitter = std::make_unique<CWebSubmitter>(mSettings);
-        mSubmitter->init(user.name, user.passwordHash, "vbx", "0.1", true);
-        mListener = std::make_unique<CPlayerListener>(
-            static_cast<uint16_t>(24000 + ::getpid() % 400 * 20), [this](const std::string& id) {
-                return std::make_shared<CPlayerConnection>(
-                    id, mSettings, [this](const Track& track) { mSubmitter->Submit(track); });
-            });
-        mListenerThread = std::thread([this] { mListener->Start(); });
-        WaitFor([this] { return mListener->IsListening(); }, "the listener");
-
+        StartCore();
         mWindow = std::make_unique<QWidget>();
         mWindow->setWindowTitle(QStringLiteral("Vortlebox"));
         auto* layout = new QVBoxLayout(mWindow.get());
@@ -117,6 +113,48 @@ public:
         Settle();
         return *mPage;
     }
+
+    /// Starts the core and the program's main window (hidden, with its
+    /// tray icon); the window and its status window are this stage's.
+    CMainFrame& StartFrame() {
+        StartCore();
+        auto frame = std::make_unique<CMainFrame>(*mListener, *mSubmitter, mSettings);
+        mFrame = frame.get();
+        mPage.reset(&frame->StatusPage());
+        mWindow = std::move(frame);
+        Settle();
+        return *mFrame;
+    }
+
+    CMainFrame& Frame() { return *mFrame; }
+
+    /// The screen around a rectangle, with a margin.
+    void SaveScreen(const QRect& rect, const QString& name) {
+        Settle();
+        const QString path = QDir(mOutDir).filePath(name + QStringLiteral(".png"));
+        const QRect area = rect.adjusted(-24, -24, 24, 24).intersected(QGuiApplication::primaryScreen()->geometry());
+        const QPixmap shot = QGuiApplication::primaryScreen()->grabWindow(0, area.x(), area.y(), area.width(),
+                                                                          area.height());
+        if (!shot.save(path, "PNG"))
+            throw std::runtime_error("cannot write " + path.toStdString());
+        std::printf("%s\n", qPrintable(path));
+    }
+
+private:
+    void StartCore() {
+        const CUser user = mSettings.GetCurrentUser();
+        mSubmitter = std::make_unique<CWebSubmitter>(mSettings);
+        mSubmitter->init(user.name, user.passwordHash, "vbx", "0.1", true);
+        mListener = std::make_unique<CPlayerListener>(
+            static_cast<uint16_t>(24000 + ::getpid() % 400 * 20), [this](const std::string& id) {
+                return std::make_shared<CPlayerConnection>(
+                    id, mSettings, [this](const Track& track) { mSubmitter->Submit(track); });
+            });
+        mListenerThread = std::thread([this] { mListener->Start(); });
+        WaitFor([this] { return mListener->IsListening(); }, "the listener");
+    }
+
+public:
 
     /// Sends one command line as a player plug-in does; returns the reply.
     std::string Play(const std::string& line) {
@@ -210,6 +248,7 @@ private:
     std::unique_ptr<CPlayerListener> mListener;
     std::thread mListenerThread;
     std::unique_ptr<QWidget> mWindow;
+    CMainFrame* mFrame = nullptr;
     std::unique_ptr<CUserMenu> mMenu;
     // Owned by the window once shown; released first at the end.
     struct NoDelete {
@@ -411,6 +450,49 @@ std::vector<Scene> Scenes() {
              CMessageBox::SetShowHook({});
              if (!saved)
                  throw std::runtime_error("the More info box was not shown");
+         }},
+        {"main-window",
+         [](CStage& stage) {
+             stage.AddUser("alice", 1, true);
+             ServeMetadata(stage);
+             CMainFrame& frame = stage.StartFrame();
+             frame.Open();
+             stage.Play(kPlaying);
+             WaitForMetaData(stage);
+             stage.WaitFor(
+                 [&frame] {
+                     auto* text = frame.findChild<QLabel*>(QStringLiteral("statusText"));
+                     return text != nullptr && text->text() == QLatin1String("Submitting in 00:21");
+                 },
+                 "the countdown");
+             stage.SaveWindow(QStringLiteral("main-window"));
+         }},
+        {"tray-menu",
+         [](CStage& stage) {
+             stage.AddUser("bob", 2, true);
+             stage.AddUser("alice", 1, true);
+             CMainFrame& frame = stage.StartFrame();
+             stage.WaitFor([] { return QSystemTrayIcon::isSystemTrayAvailable(); }, "a tray host");
+             stage.WaitFor([&frame] { return !frame.Tray().Icon().geometry().isEmpty(); }, "the tray icon");
+             const QRect icon = frame.Tray().Icon().geometry();
+             // The menu as a right click on the icon opens it, with the
+             // user list dropped down.
+             QMenu& menu = frame.Tray().Menu();
+             menu.popup(icon.center());
+             stage.Settle(500);
+             QAction* change = menu.findChild<QMenu*>(QStringLiteral("userMenu"))->menuAction();
+             menu.setActiveAction(change);
+             stage.Settle(800);
+             QRect area = icon.united(menu.geometry());
+             area = area.united(frame.Tray().UserMenu().geometry());
+             stage.SaveScreen(area, QStringLiteral("tray-menu"));
+             menu.hide();
+         }},
+        {"about",
+         [](CStage& stage) {
+             CAboutDialog about;
+             about.show();
+             stage.Save(about, QStringLiteral("about"));
          }},
     };
 }

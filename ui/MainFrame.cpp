@@ -11,6 +11,8 @@
 #include "ui/UserCommands.h"
 #include "ui/UserMenu.h"
 #include "update/ConnectionException.h"
+#include "update/PluginWizard.h"
+#include "update/UpdateWizard.h"
 
 #include <QAction>
 #include <QApplication>
@@ -93,9 +95,9 @@ void CMainFrame::CreateMenus() {
     QMenu* tools = menuBar()->addMenu(QStringLiteral("&Tools"));
     tools->setObjectName(QStringLiteral("toolsMenu"));
     connect(AddCommand(tools, QStringLiteral("Get Plugin..."), "getPlugin", ID_GET_PLUGIN), &QAction::triggered,
-            this, [this] { RunPluginWizard(kWizardPlugins); });
+            this, [this] { RunPluginWizard(CPluginWizard::MODE_PLUGIN); });
     connect(AddCommand(tools, QStringLiteral("Get Radio..."), "getRadio", ID_GET_RADIO), &QAction::triggered, this,
-            [this] { RunPluginWizard(kWizardRadio); });
+            [this] { RunPluginWizard(CPluginWizard::MODE_RADIO); });
     connect(AddCommand(tools, QStringLiteral("Check for Updates..."), "checkForUpdates", ID_CHECK_UPDATES),
             &QAction::triggered, this, &CMainFrame::CheckForUpdatesManually);
     tools->addSeparator();
@@ -224,7 +226,7 @@ bool CMainFrame::OnFenwaveLink() {
     if (CMessageBox::Show(this, QMessageBox::Information, Text(IDS_MAIN_TITLE), Text(IDS_RADIO_LINK_INSTALL),
                           QMessageBox::Ok | QMessageBox::Cancel) != QMessageBox::Ok)
         return false;
-    RunPluginWizard(kWizardRadio);
+    RunPluginWizard(CPluginWizard::MODE_RADIO);
     return true;
 }
 
@@ -312,8 +314,8 @@ bool CMainFrame::RunPluginWizard(int mode) {
         VBX_LOG(2, "Plugin wizard (mode " << mode << ") not shown: no display\n");
         return false;
     }
-    VBX_LOG(1, "Plugin wizard (mode " << mode << ") not available yet\n");
-    return false;
+    CPluginWizard wizard(mode, mSettings, mSubmitter, this);
+    return wizard.exec() == QDialog::Accepted;
 }
 
 void CMainFrame::RunUpdateWizard() {
@@ -321,8 +323,17 @@ void CMainFrame::RunUpdateWizard() {
         VBX_LOG(2, "Updates available; the update wizard is not shown: no display\n");
         return;
     }
+    if (mbUpdateWizardOpen)
+        return;
     mbUpdateWizardOpen = true;
-    VBX_LOG(1, "Update wizard not available yet\n");
+    {
+        CUpdateWizard wizard(this);
+        wizard.SetUpdater(&mUpdater);
+        // Once the external updater runs, the program ends the way the
+        // tray's Exit ends it.
+        wizard.SetShutdownRequest([this] { PostClose(); });
+        wizard.exec();
+    }
     mbUpdateWizardOpen = false;
 }
 

@@ -49,8 +49,6 @@ public:
         ID_ADD_USER = 32777,
         ID_APP_ABOUT = 57664,
     };
-    /// The plug-in wizard's modes.
-    enum EWizardMode : int { kWizardLogin = 7, kWizardPlugins = 2, kWizardRadio = 4 };
 
     CMainFrame(CPlayerListener& listener, CWebSubmitter& submitter, CSettingsManager& settings,
                QWidget* parent = nullptr);

@@ -106,6 +106,7 @@ void CSysTrayIcon::SetIcon(const QIcon& icon) {
 
 void CSysTrayIcon::SetTooltip(const QString& tip) {
     mpIcon->setToolTip(tip);
+    VBX_LOG(4, "Tray tip: " << tip.toStdString() << "\n");
 }
 
 void CSysTrayIcon::UpdateIcon() {
