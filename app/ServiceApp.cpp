@@ -5,12 +5,12 @@
 #include "app/StartupLog.h"
 #include "settings/RegistryUtils.h"
 #include "settings/SettingsManager.h"
-#include "res/StringTable.h"
 #include "submit/WebSubmitter.h"
 #include "ui/AboutDialog.h"
 #include "ui/MainFrame.h"
 #include "ui/MessageBox.h"
 #include "ui/SysTrayIcon.h"
+#include "ui/UiText.h"
 #include "update/PluginWizard.h"
 #include "update/VersionResource.h"
 
@@ -50,11 +50,6 @@ uint16_t ListenerBasePort() {
             return static_cast<uint16_t>(port);
     }
     return CPlayerListener::kDefaultPort;
-}
-
-QString Text(int id) {
-    const std::string_view text = CStringTable::Get(id);
-    return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
 }
 
 } // namespace
@@ -176,7 +171,7 @@ bool CServiceApp::Quit() {
 }
 
 bool CServiceApp::AskOk(int textId) {
-    return CMessageBox::Show(nullptr, QMessageBox::Information, Text(IDS_MAIN_TITLE), Text(textId),
+    return CMessageBox::Show(nullptr, QMessageBox::Information, UiText(IDS_MAIN_TITLE), UiText(textId),
                              QMessageBox::Ok | QMessageBox::Cancel) == QMessageBox::Ok;
 }
 
@@ -313,7 +308,7 @@ void CServiceApp::ShowError(const std::string& text) {
     // still tells.
     if (IsHeadless())
         std::cerr << text << std::endl;
-    CMessageBox::Show(mpFrame.get(), QMessageBox::Critical, Text(IDS_MAIN_TITLE), QString::fromStdString(text));
+    CMessageBox::Show(mpFrame.get(), QMessageBox::Critical, UiText(IDS_MAIN_TITLE), QString::fromStdString(text));
 }
 
 void CServiceApp::InstallSignalHandlers() {

@@ -1,13 +1,14 @@
 #include "ui/MainFrame.h"
 
 #include "app/Logger.h"
-#include "res/StringTable.h"
 #include "settings/SettingsManager.h"
 #include "submit/WebSubmitter.h"
+#include "ui/MenuCommand.h"
 #include "ui/MessageBox.h"
 #include "ui/Pictures.h"
 #include "ui/StatusPage.h"
 #include "ui/SysTrayIcon.h"
+#include "ui/UiText.h"
 #include "ui/UserCommands.h"
 #include "ui/UserMenu.h"
 #include "update/ConnectionException.h"
@@ -21,19 +22,11 @@
 #include <QMenuBar>
 #include <QMetaObject>
 
-namespace {
-
-QString Text(int id) {
-    return QString::fromUtf8(CStringTable::Get(id).data(), static_cast<qsizetype>(CStringTable::Get(id).size()));
-}
-
-} // namespace
-
 CMainFrame::CMainFrame(CPlayerListener& listener, CWebSubmitter& submitter, CSettingsManager& settings,
                        QWidget* parent)
     : QMainWindow(parent), mListener(listener), mSubmitter(submitter), mSettings(settings) {
     setObjectName(QStringLiteral("mainFrame"));
-    setWindowTitle(Text(IDS_MAIN_TITLE));
+    setWindowTitle(UiText(IDS_MAIN_TITLE));
     setWindowIcon(CPictures::Icon(CPictures::IconPath(128)));
     // A fixed-size window: no maximise button, no resizing frame.
     setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
@@ -79,29 +72,22 @@ CMainFrame::~CMainFrame() {
     mpTray->Remove();
 }
 
-QAction* CMainFrame::AddCommand(QMenu* menu, const QString& text, const char* name, int command) {
-    QAction* action = menu->addAction(text);
-    action->setObjectName(QLatin1String(name));
-    action->setData(command);
-    return action;
-}
-
 void CMainFrame::CreateMenus() {
     QMenu* file = menuBar()->addMenu(QStringLiteral("&File"));
     file->setObjectName(QStringLiteral("fileMenu"));
-    connect(AddCommand(file, QStringLiteral("E&xit"), "appExit", ID_APP_EXIT), &QAction::triggered, this,
+    connect(AddMenuCommand(file, QStringLiteral("E&xit"), "appExit", ID_APP_EXIT), &QAction::triggered, this,
             &CMainFrame::HideToTray);
 
     QMenu* tools = menuBar()->addMenu(QStringLiteral("&Tools"));
     tools->setObjectName(QStringLiteral("toolsMenu"));
-    connect(AddCommand(tools, QStringLiteral("Get Plugin..."), "getPlugin", ID_GET_PLUGIN), &QAction::triggered,
+    connect(AddMenuCommand(tools, QStringLiteral("Get Plugin..."), "getPlugin", ID_GET_PLUGIN), &QAction::triggered,
             this, [this] { RunPluginWizard(CPluginWizard::MODE_PLUGIN); });
-    connect(AddCommand(tools, QStringLiteral("Get Radio..."), "getRadio", ID_GET_RADIO), &QAction::triggered, this,
+    connect(AddMenuCommand(tools, QStringLiteral("Get Radio..."), "getRadio", ID_GET_RADIO), &QAction::triggered, this,
             [this] { RunPluginWizard(CPluginWizard::MODE_RADIO); });
-    connect(AddCommand(tools, QStringLiteral("Check for Updates..."), "checkForUpdates", ID_CHECK_UPDATES),
+    connect(AddMenuCommand(tools, QStringLiteral("Check for Updates..."), "checkForUpdates", ID_CHECK_UPDATES),
             &QAction::triggered, this, &CMainFrame::CheckForUpdatesManually);
     tools->addSeparator();
-    connect(AddCommand(tools, QStringLiteral("Options..."), "options", ID_OPTIONS), &QAction::triggered, this,
+    connect(AddMenuCommand(tools, QStringLiteral("Options..."), "options", ID_OPTIONS), &QAction::triggered, this,
             &CMainFrame::RunOptions);
 
     mpUserMenu = new CUserMenu(mSettings, this);
@@ -112,7 +98,7 @@ void CMainFrame::CreateMenus() {
 
     QMenu* help = menuBar()->addMenu(QStringLiteral("&Help"));
     help->setObjectName(QStringLiteral("helpMenu"));
-    connect(AddCommand(help, QStringLiteral("&About Vortlebox..."), "appAbout", ID_APP_ABOUT), &QAction::triggered,
+    connect(AddMenuCommand(help, QStringLiteral("&About Vortlebox..."), "appAbout", ID_APP_ABOUT), &QAction::triggered,
             this, &CMainFrame::aboutRequested);
 }
 
@@ -223,7 +209,7 @@ bool CMainFrame::OnFenwaveLink() {
         raise();
         activateWindow();
     }
-    if (CMessageBox::Show(this, QMessageBox::Information, Text(IDS_MAIN_TITLE), Text(IDS_RADIO_LINK_INSTALL),
+    if (CMessageBox::Show(this, QMessageBox::Information, UiText(IDS_MAIN_TITLE), UiText(IDS_RADIO_LINK_INSTALL),
                           QMessageBox::Ok | QMessageBox::Cancel) != QMessageBox::Ok)
         return false;
     RunPluginWizard(CPluginWizard::MODE_RADIO);
@@ -300,7 +286,7 @@ void CMainFrame::OnCheckFinished(const CCheckResult& result) {
                                   QString::fromStdString(result.error),
                               QMessageBox::Ok);
         } else if (manual) {
-            CMessageBox::Show(this, QMessageBox::Information, Text(IDS_UP_TO_DATE_CAPTION), Text(IDS_NO_UPDATES),
+            CMessageBox::Show(this, QMessageBox::Information, UiText(IDS_UP_TO_DATE_CAPTION), UiText(IDS_NO_UPDATES),
                               QMessageBox::Ok);
         }
     }

@@ -127,7 +127,6 @@ private:
     };
 
     void CreateMenus();
-    QAction* AddCommand(QMenu* menu, const QString& text, const char* name, int command);
     void StartCheck(bool manual);
     void CheckForUpdatesThread();
     void OnCheckFinished(const CCheckResult& result);

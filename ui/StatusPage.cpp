@@ -17,6 +17,7 @@
 #include "ui/StopWatchProgress.h"
 #include "ui/TransparentBitmap.h"
 #include "ui/UserCommands.h"
+#include "ui/UiText.h"
 #include "ui/UserNameLabel.h"
 #include "update/ConnectionException.h"
 
@@ -141,7 +142,7 @@ void CStatusPage::CreateControls() {
     mpSwitch->setToolTip(QStringLiteral("Enable vortling"));
     mpInfo = MakeBitmap(this, "infoButton");
     mpInfo->setCursor(Qt::PointingHandCursor);
-    mpInfo->setToolTip(QString::fromUtf8(CStringTable::Get(IDS_MORE_INFO_CAPTION).data()));
+    mpInfo->setToolTip(UiText(IDS_MORE_INFO_CAPTION));
     mpProgress = new CStopWatchProgress(this);
     mpProgress->setObjectName(QStringLiteral("progressBar"));
     mpStatusText = MakeText(this, "statusText", false);
@@ -593,9 +594,7 @@ void CStatusPage::ShowMoreInfo() {
     const CWebSubmitter::Status status = mSubmitter.GetStatus();
     const std::string text = CStatusTexts::MoreInfoText(status.code, status.text, SubmitAddress().toStdString());
     CMessageBox::Show(this, QMessageBox::Information,
-                      QString::fromUtf8(CStringTable::Get(IDS_MORE_INFO_CAPTION).data(),
-                                        static_cast<qsizetype>(CStringTable::Get(IDS_MORE_INFO_CAPTION).size())),
-                      QString::fromStdString(text));
+                      UiText(IDS_MORE_INFO_CAPTION), QString::fromStdString(text));
 }
 
 void CStatusPage::SetUserMenu(QMenu* menu) {

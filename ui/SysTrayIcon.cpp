@@ -5,6 +5,7 @@
 #include "settings/SettingsManager.h"
 #include "submit/WebSubmitter.h"
 #include "ui/IconShack.h"
+#include "ui/MenuCommand.h"
 #include "ui/UserMenu.h"
 
 #include <QAction>
@@ -12,13 +13,6 @@
 #include <QTimer>
 
 namespace {
-
-QAction* AddCommand(QMenu* menu, const QString& text, const char* name, int command) {
-    QAction* action = menu->addAction(text);
-    action->setObjectName(QLatin1String(name));
-    action->setData(command);
-    return action;
-}
 
 const QIcon& IconOf(const CTrayState& state) {
     switch (state.kind) {
@@ -55,17 +49,17 @@ CSysTrayIcon::~CSysTrayIcon() {
 void CSysTrayIcon::CreateMenu() {
     mpMenu = new QMenu();
     mpMenu->setObjectName(QStringLiteral("trayMenu"));
-    mpOpen = AddCommand(mpMenu, QStringLiteral("Open"), "open", kOpenCommand);
+    mpOpen = AddMenuCommand(mpMenu, QStringLiteral("Open"), "open", kOpenCommand);
     mpMenu->setDefaultAction(mpOpen);
     mpMenu->addSeparator();
-    mpEnable = AddCommand(mpMenu, QStringLiteral("Enable vortling"), "enableVortling", kEnableVortlingCommand);
+    mpEnable = AddMenuCommand(mpMenu, QStringLiteral("Enable vortling"), "enableVortling", kEnableVortlingCommand);
     mpEnable->setCheckable(true);
     mpUserMenu = new CUserMenu(mSettings, mpMenu);
     mpUserMenu->setTitle(QStringLiteral("Change User"));
     mpUserMenu->menuAction()->setObjectName(QStringLiteral("changeUser"));
     mpMenu->addMenu(mpUserMenu);
     mpMenu->addSeparator();
-    mpExit = AddCommand(mpMenu, QStringLiteral("Exit"), "exit", kExitCommand);
+    mpExit = AddMenuCommand(mpMenu, QStringLiteral("Exit"), "exit", kExitCommand);
 
     connect(mpMenu, &QMenu::aboutToShow, this, &CSysTrayIcon::PrepareMenu);
     connect(mpOpen, &QAction::triggered, this, &CSysTrayIcon::openRequested);

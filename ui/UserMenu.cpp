@@ -1,15 +1,14 @@
 #include "ui/UserMenu.h"
 
 #include "settings/SettingsManager.h"
+#include "ui/MenuCommand.h"
 
 #include <QAction>
 
 CUserMenu::CUserMenu(CSettingsManager& settings, QWidget* parent) : QMenu(parent), mSettings(settings) {
     setObjectName(QStringLiteral("userMenu"));
     addSeparator();
-    QAction* add = addAction(QStringLiteral("Add User..."));
-    add->setObjectName(QStringLiteral("addUser"));
-    add->setData(kAddUserCommand);
+    QAction* add = AddMenuCommand(this, QStringLiteral("Add User..."), "addUser", kAddUserCommand);
     connect(add, &QAction::triggered, this, &CUserMenu::addUserChosen);
     connect(this, &QMenu::aboutToShow, this, &CUserMenu::Prepare);
 }

@@ -3,6 +3,7 @@
 #include "app/Logger.h"
 #include "res/StringTable.h"
 #include "ui/MessageBox.h"
+#include "ui/UiText.h"
 
 #include <QAbstractButton>
 #include <QPushButton>
@@ -27,8 +28,7 @@ CWizardSheet::CWizardSheet(int captionId, QWidget* parent) : QWizard(parent) {
 CWizardSheet::~CWizardSheet() = default;
 
 QString CWizardSheet::Text(int id) {
-    const std::string_view text = CStringTable::Get(id);
-    return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
+    return UiText(id);
 }
 
 void CWizardSheet::CreateButtons() {
