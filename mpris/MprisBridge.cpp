@@ -156,7 +156,7 @@ void CMprisBridge::RequestState(const QString& owner) {
             return; // left meanwhile
         const QDBusMessage reply = done->reply();
         if (reply.type() == QDBusMessage::ErrorMessage) {
-            player->OnStateFailed(reply.errorName().toStdString() + ": " + reply.errorMessage().toStdString());
+            StateFailed(owner, reply.errorName().toStdString() + ": " + reply.errorMessage().toStdString());
             return;
         }
         const QList<QVariant> arguments = reply.arguments();
@@ -166,6 +166,29 @@ void CMprisBridge::RequestState(const QString& owner) {
             return;
         }
         player->OnState(*map);
+    });
+}
+
+void CMprisBridge::StateFailed(const QString& owner, const std::string& error) {
+    // A player that died in the middle of the call is about to be reported
+    // gone; acting on its half-told state first would announce a track it
+    // never played. The bus knows by now whether it is still there.
+    QDBusMessage call = QDBusMessage::createMethodCall(QStringLiteral("org.freedesktop.DBus"),
+                                                       QStringLiteral("/org/freedesktop/DBus"),
+                                                       QStringLiteral("org.freedesktop.DBus"), QStringLiteral("NameHasOwner"));
+    call << owner;
+    auto* watcher = new QDBusPendingCallWatcher(mBus.asyncCall(call, kCallTimeoutMs), this);
+    connect(watcher, &QDBusPendingCallWatcher::finished, this, [this, owner, error](QDBusPendingCallWatcher* done) {
+        done->deleteLater();
+        const QDBusPendingReply<bool> present = *done;
+        CMprisPlayer* player = Find(owner);
+        if (player == nullptr)
+            return;
+        if (present.isValid() && !present.value()) {
+            player->Oddity("call:vanished", "Left the bus in the middle of a call: " + error);
+            return;
+        }
+        player->OnStateFailed(error);
     });
 }
 

@@ -59,6 +59,7 @@ private:
     void Appear(const QString& name, const QString& owner);
     void Vanish(const QString& name, const QString& owner);
     void RequestState(const QString& owner);
+    void StateFailed(const QString& owner, const std::string& error);
     CMprisPlayer* Find(const QString& owner) const;
 
     QDBusConnection mBus;

@@ -43,6 +43,8 @@ void CFakePlayer::Vanish() {
         return;
     mbConnected = false;
     mBus.unregisterObject(kPath);
+    // The connection closes only once no handle refers to it.
+    mBus = QDBusConnection(QString());
     QDBusConnection::disconnectFromBus(mConnectionName);
 }
 

@@ -97,7 +97,8 @@ TEST_F(CProgramTest, AFilePlayedInMpvIsSubmittedThroughTheBridge) {
     const std::string log = Log();
     EXPECT_NE(log.find("Starting new track 'Test Artist - Test Title'. Goal: 17"), std::string::npos) << log;
     EXPECT_NE(log.find("Line received: START c=org.mpris.MediaPlayer2.mpv"), std::string::npos) << log;
-    EXPECT_NE(log.find("&p=" + file + "\n"), std::string::npos) << log;
+    // The file URL decoded to the path, its "&" doubled on the line.
+    EXPECT_NE(log.find("&p=" + music + "/Song && Dance.wav\n"), std::string::npos) << log;
 
     // The program ends the bridge with itself.
     ::kill(mProgram->Pid(), SIGTERM);
