@@ -284,9 +284,12 @@ void CListenerOutbox::Requeue(CItem item) {
 bool CListenerOutbox::WaitUntilIdle(int timeoutMs) {
     QElapsedTimer clock;
     clock.start();
+    // The tick bounds each wait for events, so the deadline is kept.
+    QTimer tick;
+    tick.start(50);
     QEventLoop loop;
     while (!IsIdle() && clock.elapsed() < timeoutMs)
-        loop.processEvents(QEventLoop::WaitForMoreEvents, 50);
+        loop.processEvents(QEventLoop::WaitForMoreEvents);
     return IsIdle();
 }
 

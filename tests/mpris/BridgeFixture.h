@@ -11,6 +11,7 @@
 #include <QDBusConnection>
 #include <QElapsedTimer>
 #include <QEventLoop>
+#include <QTimer>
 
 #include <gtest/gtest.h>
 
@@ -36,10 +37,13 @@ inline void EnsureApplication() {
 inline bool PumpUntil(const std::function<bool()>& condition, int boundMs = 20000) {
     QElapsedTimer clock;
     clock.start();
+    QTimer tick;
+    tick.start(10);
+    QEventLoop loop;
     while (!condition()) {
         if (clock.elapsed() > boundMs)
             return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+        loop.processEvents(QEventLoop::WaitForMoreEvents);
     }
     return true;
 }
