@@ -36,17 +36,6 @@ extern "C" void OnTerminationSignal(int) {
     errno = saved;
 }
 
-uint16_t ListenerBasePort() {
-    const char* text = std::getenv(CServiceApp::kPortVariable);
-    if (text != nullptr && *text != '\0') {
-        char* end = nullptr;
-        const long port = std::strtol(text, &end, 10);
-        if (*end == '\0' && port > 0 && port <= 65535)
-            return static_cast<uint16_t>(port);
-    }
-    return CPlayerListener::kDefaultPort;
-}
-
 bool IsOffscreen() {
     return QGuiApplication::platformName() == QLatin1String("offscreen") ||
            QGuiApplication::platformName() == QLatin1String("minimal");
@@ -54,7 +43,8 @@ bool IsOffscreen() {
 
 } // namespace
 
-CServiceApp::CServiceApp(int& argc, char** argv) : QApplication(argc, argv), mListener(ListenerBasePort()) {
+CServiceApp::CServiceApp(int& argc, char** argv)
+    : QApplication(argc, argv), mListener(CPlayerListener::BasePortFromEnvironment()) {
     setQuitOnLastWindowClosed(false);
 }
 

@@ -23,7 +23,7 @@ public:
     static constexpr const char* kClientId = "vbx";
     static constexpr const char* kClientVersion = "0.1";
     /// Overrides the listener's first port (for running copies side by side).
-    static constexpr const char* kPortVariable = "VORTLEBOX_LISTENER_PORT";
+    static constexpr const char* kPortVariable = CPlayerListener::kPortVariable;
     /// The MPRIS bridge's program, looked for beside this one.
     static constexpr const char* kMprisBridgeName = "vortlebox-mpris";
 

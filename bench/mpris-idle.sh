@@ -8,8 +8,10 @@
 # time a sleeping thread wakes up and sleeps again) over SECONDS (default
 # 120) in three situations: no player on the bus; mpv with a paused track;
 # mpv playing a track (the bridge must not poll the position). Prints the
-# wake-ups per minute and the resident memory (VmRSS, and the part that is
-# the bridge's own, RssAnon) after each. A stand-in listener answers the
+# wake-ups per minute and the resident memory after each: VmRSS (mostly
+# pages of the shared libraries, Qt and ICU above all, which every Qt
+# program on the desktop shares), PSS (those pages divided among the
+# processes that map them) and RssAnon (the bridge's own memory). A stand-in listener answers the
 # lines. Needs dbus-run-session, python3 and, for the last two, mpv with
 # mpv-mpris.
 set -euo pipefail
@@ -67,7 +69,8 @@ measure() {
     awk -v name="$name" -v d=$((after - before)) -v s="$seconds" \
         -v rss="$(awk '/VmRSS/ { print $2 }' /proc/"$pid"/status)" \
         -v anon="$(awk '/RssAnon/ { print $2 }' /proc/"$pid"/status)" \
-        'BEGIN { printf "%-28s %7.1f wake-ups/min   VmRSS %6.1f MB   RssAnon %5.1f MB\n", name, d * 60 / s, rss / 1024, anon / 1024 }'
+        -v pss="$(awk '/^Pss:/ { print $2 }' /proc/"$pid"/smaps_rollup)" \
+        'BEGIN { printf "%-24s %5.1f wake-ups/min   VmRSS %5.1f MB   PSS %5.1f MB   RssAnon %4.1f MB\n", name, d * 60 / s, rss / 1024, pss / 1024, anon / 1024 }'
 }
 
 # A 10-minute tagged WAV for mpv (8 kHz, 8-bit mono).

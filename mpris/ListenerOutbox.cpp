@@ -1,7 +1,6 @@
 #include "mpris/ListenerOutbox.h"
 
 #include "app/Logger.h"
-#include "player/PlayerListener.h"
 
 #include <QElapsedTimer>
 #include <QEventLoop>
@@ -9,7 +8,6 @@
 
 #include <arpa/inet.h>
 #include <cerrno>
-#include <cstdlib>
 #include <cstring>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -31,17 +29,6 @@ CListenerOutbox::CListenerOutbox(std::uint16_t basePort, QObject* parent) : QObj
 
 CListenerOutbox::~CListenerOutbox() {
     CloseSocket();
-}
-
-std::uint16_t CListenerOutbox::BasePortFromEnvironment() {
-    const char* text = std::getenv(kPortVariable);
-    if (text != nullptr && *text != '\0') {
-        char* end = nullptr;
-        const long port = std::strtol(text, &end, 10);
-        if (*end == '\0' && port > 0 && port <= 65535)
-            return static_cast<std::uint16_t>(port);
-    }
-    return CPlayerListener::kDefaultPort;
 }
 
 void CListenerOutbox::Send(const std::string& pluginId, CPluginLine::ECode code, std::string line) {

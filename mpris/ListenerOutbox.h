@@ -1,6 +1,7 @@
 #pragma once
 
 #include "mpris/PluginLine.h"
+#include "player/PlayerListener.h"
 #include "player/UniqueFd.h"
 
 #include <QObject>
@@ -31,8 +32,8 @@ class CListenerOutbox : public QObject {
     Q_OBJECT
 
 public:
-    static constexpr int kPortCount = 11;
-    static constexpr const char* kPortVariable = "VORTLEBOX_LISTENER_PORT";
+    /// The base port and the ones the listener moves on to when it is taken.
+    static constexpr int kPortCount = CPlayerListener::kPortRetries + 1;
     static constexpr int kConnectTimeoutMs = 2000;
     static constexpr int kReplyTimeoutMs = 10000;
     static constexpr int kFirstRetryMs = 250;
@@ -44,10 +45,6 @@ public:
 
     explicit CListenerOutbox(std::uint16_t basePort, QObject* parent = nullptr);
     ~CListenerOutbox() override;
-
-    /// The base port plug-ins use: VORTLEBOX_LISTENER_PORT when it holds a
-    /// port number, else the listener's default.
-    static std::uint16_t BasePortFromEnvironment();
 
     /// Queues one line of the plug-in and starts delivering.
     void Send(const std::string& pluginId, CPluginLine::ECode code, std::string line);

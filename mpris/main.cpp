@@ -92,7 +92,7 @@ int main(int argc, char** argv) {
         });
     }
 
-    CListenerOutbox outbox(CListenerOutbox::BasePortFromEnvironment());
+    CListenerOutbox outbox(CPlayerListener::BasePortFromEnvironment());
     CMprisBridge bridge(QDBusConnection::sessionBus(), outbox);
     int code = 0;
     if (bridge.Start()) {

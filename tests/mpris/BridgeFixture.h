@@ -61,6 +61,7 @@ protected:
     }
 
     void TearDown() override {
+        mPlayers.clear();
         mBridge.reset();
         mOutbox.reset();
         if (!mBusName.isEmpty())
@@ -81,6 +82,16 @@ protected:
     static std::int64_t SteadyMs() {
         using namespace std::chrono;
         return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+    }
+
+    /// A fake player on the bus, playing the track from the start.
+    CFakePlayer& Playing(const QString& suffix, const QVariantMap& track) {
+        mPlayers.push_back(std::make_unique<CFakePlayer>(suffix));
+        CFakePlayer& player = *mPlayers.back();
+        player.Set(QStringLiteral("Metadata"), track);
+        player.Set(QStringLiteral("PlaybackStatus"), QStringLiteral("Playing"));
+        EXPECT_TRUE(player.Appear());
+        return player;
     }
 
     /// Lets the bridge's clock run ahead, as if the player had played on.
@@ -111,6 +122,7 @@ protected:
     std::unique_ptr<CRecordingListener> mListener;
     std::unique_ptr<CListenerOutbox> mOutbox;
     std::unique_ptr<CMprisBridge> mBridge;
+    std::vector<std::unique_ptr<CFakePlayer>> mPlayers;
     QString mBusName;
     std::int64_t mClockOffsetMs = 0;
 };

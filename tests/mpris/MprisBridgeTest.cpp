@@ -42,10 +42,7 @@ std::vector<std::string> From(const std::vector<std::string>& lines, std::size_t
 }
 
 TEST_F(CBridgeTest, FollowsAPlayerFromBeforeItsStartThroughEveryTransitionToItsEnd) {
-    CFakePlayer player(QStringLiteral("fake"));
-    player.Set(kMetadata, TrackA());
-    player.Set(kStatus, kPlaying);
-    ASSERT_TRUE(player.Appear());
+    CFakePlayer& player = Playing(QStringLiteral("fake"), TrackA());
     ASSERT_TRUE(StartBridge());
     const std::string id = player.PluginId();
     ASSERT_EQ(WaitLines(1), std::vector<std::string>{StartA(id)});
@@ -67,10 +64,7 @@ TEST_F(CBridgeTest, FollowsAPlayerFromBeforeItsStartThroughEveryTransitionToItsE
 
 TEST_F(CBridgeTest, APlayerAppearingLaterIsReadAtOnceAndCountedOnceUnderTwoNames) {
     ASSERT_TRUE(StartBridge());
-    CFakePlayer player(QStringLiteral("late"));
-    player.Set(kMetadata, TrackB());
-    player.Set(kStatus, kPlaying);
-    ASSERT_TRUE(player.Appear());
+    CFakePlayer& player = Playing(QStringLiteral("late"), TrackB());
     ASSERT_TRUE(player.AlsoOwn(QStringLiteral("late.instance42")));
     const std::string id = player.PluginId();
     ASSERT_EQ(WaitLines(1), std::vector<std::string>{StartB(id)});
@@ -155,10 +149,7 @@ TEST_F(CBridgeTest, ATrackIsAnnouncedOnceHoweverUntidilyThePlayerSignalsIt) {
 }
 
 TEST_F(CBridgeTest, ANewTrackWhileTheStatusStaysPlayingIsANewStart) {
-    CFakePlayer player(QStringLiteral("next"));
-    player.Set(kMetadata, TrackA());
-    player.Set(kStatus, kPlaying);
-    ASSERT_TRUE(player.Appear());
+    CFakePlayer& player = Playing(QStringLiteral("next"), TrackA());
     ASSERT_TRUE(StartBridge());
     const std::string id = player.PluginId();
     WaitLines(1);
@@ -169,10 +160,7 @@ TEST_F(CBridgeTest, ANewTrackWhileTheStatusStaysPlayingIsANewStart) {
 }
 
 TEST_F(CBridgeTest, SignalsOnEveryPositionAdvanceSendNothingAndCallNothing) {
-    CFakePlayer player(QStringLiteral("chatty"));
-    player.Set(kMetadata, TrackA());
-    player.Set(kStatus, kPlaying);
-    ASSERT_TRUE(player.Appear());
+    CFakePlayer& player = Playing(QStringLiteral("chatty"), TrackA());
     ASSERT_TRUE(StartBridge());
     const std::string id = player.PluginId();
     WaitLines(1);
@@ -191,10 +179,7 @@ TEST_F(CBridgeTest, SignalsOnEveryPositionAdvanceSendNothingAndCallNothing) {
 TEST_F(CBridgeTest, ATrackWithoutLengthIsSentWithAnEmptyLengthAndLoggedOnce) {
     QVariantMap stream = TrackB();
     stream.remove(QStringLiteral("mpris:length"));
-    CFakePlayer player(QStringLiteral("radio"));
-    player.Set(kMetadata, stream);
-    player.Set(kStatus, kPlaying);
-    ASSERT_TRUE(player.Appear());
+    CFakePlayer& player = Playing(QStringLiteral("radio"), stream);
     ASSERT_TRUE(StartBridge());
     const std::string id = player.PluginId();
     WaitLines(1);
@@ -262,12 +247,9 @@ TEST_F(CBridgeTest, MalformedMetadataIsSurvivedAndLoggedOncePerKind) {
     int n = 0;
     for (const CCase& c : cases) {
         SCOPED_TRACE(c.name);
-        CFakePlayer player(QStringLiteral("odd%1").arg(++n));
         QVariantMap metadata = TrackB();
         c.spoil(metadata);
-        player.Set(kMetadata, metadata);
-        player.Set(kStatus, kPlaying);
-        ASSERT_TRUE(player.Appear());
+        CFakePlayer& player = Playing(QStringLiteral("odd%1").arg(++n), metadata);
         const std::size_t before = mListener->Count();
         const std::string id = player.PluginId();
         EXPECT_EQ(From(WaitLines(before + 1), before), std::vector<std::string>{"START c=" + id + c.fields});
@@ -293,10 +275,7 @@ TEST_F(CBridgeTest, MalformedMetadataIsSurvivedAndLoggedOncePerKind) {
 
     // ... and the bridge still serves a tidy player.
     const std::size_t before = mListener->Count();
-    CFakePlayer tidy(QStringLiteral("tidy"));
-    tidy.Set(kMetadata, TrackA());
-    tidy.Set(kStatus, kPlaying);
-    ASSERT_TRUE(tidy.Appear());
+    CFakePlayer& tidy = Playing(QStringLiteral("tidy"), TrackA());
     EXPECT_EQ(From(WaitLines(before + 1), before), std::vector<std::string>{StartA(tidy.PluginId())});
     const std::string log = mLog.Text();
     const std::string id = broken.PluginId();
@@ -306,10 +285,7 @@ TEST_F(CBridgeTest, MalformedMetadataIsSurvivedAndLoggedOncePerKind) {
 }
 
 TEST_F(CBridgeTest, APlayerVanishingInTheMiddleOfACallIsStoppedAndTheBridgeGoesOn) {
-    CFakePlayer player(QStringLiteral("flaky"));
-    player.Set(kMetadata, TrackA());
-    player.Set(kStatus, kPlaying);
-    ASSERT_TRUE(player.Appear());
+    CFakePlayer& player = Playing(QStringLiteral("flaky"), TrackA());
     ASSERT_TRUE(StartBridge());
     const std::string id = player.PluginId();
     WaitLines(1);
@@ -321,10 +297,7 @@ TEST_F(CBridgeTest, APlayerVanishingInTheMiddleOfACallIsStoppedAndTheBridgeGoesO
     player.Change({{kMetadata, TrackB()}});
     EXPECT_EQ(WaitLines(2), (std::vector<std::string>{StartA(id), Line("STOP", id)}));
 
-    CFakePlayer next(QStringLiteral("next"));
-    next.Set(kMetadata, TrackB());
-    next.Set(kStatus, kPlaying);
-    ASSERT_TRUE(next.Appear());
+    CFakePlayer& next = Playing(QStringLiteral("next"), TrackB());
     EXPECT_EQ(WaitLines(3).back(), StartB(next.PluginId()));
 }
 
@@ -363,14 +336,8 @@ TEST_F(CBridgeTest, PlayersMatchingMprisIgnoreAreLeftAlone) {
         CRegistryUtils::WriteString(key, "MprisIgnore", "vlc; firefox*");
     }
     ASSERT_TRUE(StartBridge());
-    CFakePlayer browser(QStringLiteral("firefox.instance_1_77"));
-    browser.Set(kMetadata, TrackA());
-    browser.Set(kStatus, kPlaying);
-    ASSERT_TRUE(browser.Appear());
-    CFakePlayer player(QStringLiteral("music"));
-    player.Set(kMetadata, TrackB());
-    player.Set(kStatus, kPlaying);
-    ASSERT_TRUE(player.Appear());
+    CFakePlayer& browser = Playing(QStringLiteral("firefox.instance_1_77"), TrackA());
+    CFakePlayer& player = Playing(QStringLiteral("music"), TrackB());
     EXPECT_EQ(WaitLines(1), std::vector<std::string>{StartB(player.PluginId())});
     browser.Change({{kStatus, kPaused}});
     player.Change({{kStatus, kPaused}});
@@ -390,10 +357,7 @@ TEST_F(CBridgeTest, ASecondBridgeOnTheSameBusIsRefused) {
 
 TEST_F(CBridgeTest, TheLatestStateReachesAListenerThatWasAwayOrForgotTheTrack) {
     mListener.reset(); // not there yet
-    CFakePlayer player(QStringLiteral("patient"));
-    player.Set(kMetadata, TrackA());
-    player.Set(kStatus, kPlaying);
-    ASSERT_TRUE(player.Appear());
+    CFakePlayer& player = Playing(QStringLiteral("patient"), TrackA());
     ASSERT_TRUE(StartBridge());
     const std::string id = player.PluginId();
     ASSERT_TRUE(WaitFollowed(player));
