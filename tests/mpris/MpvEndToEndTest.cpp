@@ -106,4 +106,14 @@ TEST_F(CProgramTest, AFilePlayedInMpvIsSubmittedThroughTheBridge) {
     EXPECT_NE(ReadFile(bridgeLog).find("Termination signal received, shutting down"), std::string::npos);
 }
 
+TEST_F(CProgramTest, TheBridgeStaysOffWhenTheStoreSaysSo) {
+    Reg({"set", "Software\\Fenwave\\Vortlebox", "MprisBridge", "dword", "0"});
+    StartProgram();
+    EXPECT_NE(Log().find("MPRIS bridge switched off (MprisBridge is 0)"), std::string::npos) << Log();
+    EXPECT_EQ(Log().find("MPRIS bridge started"), std::string::npos);
+    EXPECT_FALSE(FileExists(UserDir() + "/vortlebox-mpris.log"));
+    ::kill(mProgram->Pid(), SIGTERM);
+    EXPECT_EQ(WaitExit(), 0);
+}
+
 } // namespace
