@@ -41,20 +41,10 @@ extern "C" void OnTerminationSignal(int) {
     errno = saved;
 }
 
-uint16_t ListenerBasePort() {
-    const char* text = std::getenv(CServiceApp::kPortVariable);
-    if (text != nullptr && *text != '\0') {
-        char* end = nullptr;
-        const long port = std::strtol(text, &end, 10);
-        if (*end == '\0' && port > 0 && port <= 65535)
-            return static_cast<uint16_t>(port);
-    }
-    return CPlayerListener::kDefaultPort;
-}
-
 } // namespace
 
-CServiceApp::CServiceApp(int& argc, char** argv) : QApplication(argc, argv), mListener(ListenerBasePort()) {
+CServiceApp::CServiceApp(int& argc, char** argv)
+    : QApplication(argc, argv), mListener(CPlayerListener::BasePortFromEnvironment()) {
     setQuitOnLastWindowClosed(false);
 }
 
@@ -157,6 +147,8 @@ bool CServiceApp::InitInstance() {
                                                        << " ID: " << LogDetail::ThreadId() << "\n");
         PlayerListenerThreadMain(this);
     });
+
+    StartMprisBridge();
 
     // Point C.
     if (!CreateMainWindow())
@@ -293,6 +285,7 @@ void CServiceApp::PreExitInstance() {
     }
     VBX_LOG(3, "Calling term on libvortler\n");
     CWebSubmitter::Instance().term();
+    StopMprisBridge();
     VBX_LOG(3, "Stopping player listener\n");
     mListener.Stop();
     mListenerThread.join();
@@ -342,4 +335,43 @@ void CServiceApp::OnSignal() {
     }
     PreExitInstance();
     QCoreApplication::exit(0);
+}
+
+void CServiceApp::StartMprisBridge() {
+    try {
+        CRegistryKey key = CRegistryUtils::OpenKey("Software\\Fenwave\\Vortlebox", true);
+        const bool wanted = CRegistryUtils::ReadNumber(key, "MprisBridge", 1) != 0;
+        CRegistryUtils::CloseKey(key);
+        if (!wanted) {
+            VBX_LOG(3, "MPRIS bridge switched off (MprisBridge is 0)\n");
+            return;
+        }
+    } catch (const CRegistryUtils::CRegistryException& e) {
+        VBX_LOG(1, "CRegistryException: " << e.what() << "\n");
+        return;
+    }
+    char buffer[PATH_MAX];
+    const ssize_t n = ::readlink("/proc/self/exe", buffer, sizeof buffer - 1);
+    const std::string self = n > 0 ? std::string(buffer, static_cast<std::size_t>(n)) : std::string();
+    const std::string path = self.substr(0, self.rfind('/') + 1) + kMprisBridgeName;
+    if (::access(path.c_str(), X_OK) != 0) {
+        VBX_LOG(3, "No MPRIS bridge beside the program (" << path << ")\n");
+        return;
+    }
+    const int error = mMprisBridge.Spawn(path, {path, "--exit-with-parent"});
+    if (error != 0)
+        VBX_LOG(1, "Couldn't start the MPRIS bridge " << path << ". Error: " << error << "\n");
+    else
+        VBX_LOG(3, "MPRIS bridge started, process " << mMprisBridge.Pid() << "\n");
+}
+
+void CServiceApp::StopMprisBridge() {
+    if (!mMprisBridge.IsRunning())
+        return;
+    VBX_LOG(3, "Stopping the MPRIS bridge\n");
+    ::kill(mMprisBridge.Pid(), SIGTERM);
+    if (!mMprisBridge.WaitForExit(5000)) {
+        ::kill(mMprisBridge.Pid(), SIGKILL);
+        mMprisBridge.WaitForExit(-1);
+    }
 }

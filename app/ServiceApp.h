@@ -3,6 +3,7 @@
 #include "player/PlayerListener.h"
 #include "player/UniqueFd.h"
 #include "ui/InstanceGuard.h"
+#include "update/ChildProcess.h"
 
 #include <QApplication>
 
@@ -31,7 +32,9 @@ public:
     static constexpr const char* kClientId = "vbx";
     static constexpr const char* kClientVersion = "0.1";
     /// Overrides the listener's first port (for running copies side by side).
-    static constexpr const char* kPortVariable = "VORTLEBOX_LISTENER_PORT";
+    static constexpr const char* kPortVariable = CPlayerListener::kPortVariable;
+    /// The MPRIS bridge's program, looked for beside this one.
+    static constexpr const char* kMprisBridgeName = "vortlebox-mpris";
 
     CServiceApp(int& argc, char** argv);
     /// Shuts down what InitInstance started, if PreExitInstance did not.
@@ -90,6 +93,10 @@ private:
     /// Routes SIGTERM and SIGINT to an orderly exit on this thread.
     void InstallSignalHandlers();
     void OnSignal();
+    /// Starts the MPRIS bridge installed beside the program, unless the
+    /// store value "MprisBridge" is 0; ends it at shutdown.
+    void StartMprisBridge();
+    void StopMprisBridge();
 
     CPlayerListener mListener;
     std::thread mListenerThread;
@@ -103,4 +110,5 @@ private:
     int mExitCode = 0;
     CUniqueFd mSignalRead;
     QSocketNotifier* mSignalNotifier = nullptr;
+    CChildProcess mMprisBridge;
 };

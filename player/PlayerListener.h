@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <functional>
 #include <map>
 #include <memory>
@@ -44,6 +45,21 @@ public:
     using ConnectionFactory = std::function<std::shared_ptr<CPlayerConnection>(const std::string& pluginId)>;
 
     static constexpr uint16_t kDefaultPort = 33367;
+    /// Moves the first port, for running copies side by side; plug-ins look
+    /// for the listener from the same port.
+    static constexpr const char* kPortVariable = "VORTLEBOX_LISTENER_PORT";
+    /// The first port: kPortVariable when it holds a port number, else
+    /// kDefaultPort.
+    static uint16_t BasePortFromEnvironment() noexcept {
+        const char* text = std::getenv(kPortVariable);
+        if (text != nullptr && *text != '\0') {
+            char* end = nullptr;
+            const long port = std::strtol(text, &end, 10);
+            if (*end == '\0' && port > 0 && port <= 65535)
+                return static_cast<uint16_t>(port);
+        }
+        return kDefaultPort;
+    }
     /// Further ports tried after the first when it is in use.
     static constexpr int kPortRetries = 10;
     /// Bytes asked for by each receive of a command line.

@@ -1,0 +1,111 @@
+// vortlebox-mpris: reports what the MPRIS players of the session bus play
+// to the Vortlebox listener, as a plug-in of each of them would.
+//
+//   vortlebox-mpris [--exit-with-parent]
+
+#include "app/Logger.h"
+#include "app/ProgramVersion.h"
+#include "app/StartupLog.h"
+#include "mpris/ListenerOutbox.h"
+#include "mpris/MprisBridge.h"
+#include "settings/SettingsManager.h"
+
+#include <QCoreApplication>
+#include <QDBusConnection>
+#include <QSocketNotifier>
+
+#include <clocale>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <sys/prctl.h>
+#include <sys/signalfd.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr const char* kLogName = "vortlebox-mpris.log";
+constexpr int kExitDeliveryMs = 2000;
+
+void OpenLog() {
+    const std::string dir = CSettingsManager::Instance().GetUserDir();
+    if (dir.empty())
+        return;
+    const std::string path = dir + "/" + kLogName;
+    CStartupLog::TrimLogFile(path, 500000, 250000);
+    CLogger::Instance().Open(path, false);
+    CLogger::Instance().SetLevel(4);
+    VBX_LOG(3, std::string(60, '*') << " STARTUP " << std::string(59, '*') << "\n");
+    VBX_LOG(1, "vortlebox-mpris " << kProgramFileVersion << " on " << CStartupLog::SystemVersionText() << "\n");
+}
+
+int Usage(FILE* out) {
+    std::fprintf(out, "usage: vortlebox-mpris [--exit-with-parent]\n"
+                      "Reports what the MPRIS players of the session bus play to the Vortlebox\n"
+                      "listener (port from VORTLEBOX_LISTENER_PORT, else 33367, and the ten after).\n"
+                      "Players named in the store value MprisIgnore are left alone.\n");
+    return out == stdout ? 0 : 2;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    bool exitWithParent = false;
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--exit-with-parent") == 0)
+            exitWithParent = true;
+        else if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0)
+            return Usage(stdout);
+        else
+            return Usage(stderr);
+    }
+    if (exitWithParent) {
+        // Started by the program: end with it, also when it dies.
+        const pid_t parent = ::getppid();
+        ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+        if (::getppid() != parent)
+            return 0;
+    }
+    std::setlocale(LC_ALL, "");
+
+    // SIGTERM and SIGINT end the event loop in order; they are blocked
+    // before any thread starts, so only the descriptor sees them.
+    sigset_t blocked;
+    sigemptyset(&blocked);
+    sigaddset(&blocked, SIGTERM);
+    sigaddset(&blocked, SIGINT);
+    ::sigprocmask(SIG_BLOCK, &blocked, nullptr);
+    const int signalFd = ::signalfd(-1, &blocked, SFD_CLOEXEC | SFD_NONBLOCK);
+
+    QCoreApplication app(argc, argv);
+    OpenLog();
+
+    QSocketNotifier* notifier = nullptr;
+    if (signalFd >= 0) {
+        notifier = new QSocketNotifier(signalFd, QSocketNotifier::Read, &app);
+        QObject::connect(notifier, &QSocketNotifier::activated, &app, [signalFd] {
+            signalfd_siginfo info{};
+            while (::read(signalFd, &info, sizeof info) == sizeof info) {
+            }
+            VBX_LOG(3, "Termination signal received, shutting down\n");
+            QCoreApplication::quit();
+        });
+    }
+
+    CListenerOutbox outbox(CPlayerListener::BasePortFromEnvironment());
+    CMprisBridge bridge(QDBusConnection::sessionBus(), outbox);
+    int code = 0;
+    if (bridge.Start()) {
+        code = QCoreApplication::exec();
+        bridge.StopAll();
+        if (!outbox.WaitUntilIdle(kExitDeliveryMs))
+            VBX_LOG(2, "The listener did not take every line before the end\n");
+    } else {
+        code = QDBusConnection::sessionBus().isConnected() ? 0 : 1;
+    }
+    VBX_LOG(3, "Exiting\n");
+    delete notifier;
+    if (signalFd >= 0)
+        ::close(signalFd);
+    return code;
+}
