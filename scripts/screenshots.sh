@@ -36,17 +36,14 @@ ports=$(python3 -c 'import json,sys; p=json.load(open(sys.argv[1])); print("%d,%
 if [ $# -gt 0 ]; then scenes=("$@"); else mapfile -t scenes < <(QT_QPA_PLATFORM=offscreen "$build/bin/vortlebox-screens" --list); fi
 
 # Runs a command with a tray host (trayer) in the bottom-right corner.
-with_tray() {
-    trayer --edge bottom --align right --widthtype pixel --width 160 --heighttype pixel --height 26 &
-    local tray=$!
-    sleep 1
-    local status=0
-    "$@" || status=$?
-    kill "$tray" 2>/dev/null || true
-    wait "$tray" 2>/dev/null || true
-    return $status
-}
-export -f with_tray
+with_tray='trayer --edge bottom --align right --widthtype pixel --width 160 --heighttype pixel --height 26 &
+tray=$!
+sleep 1
+status=0
+"$@" || status=$?
+kill "$tray" 2>/dev/null || true
+wait "$tray" 2>/dev/null || true
+exit $status'
 
 failed=0
 for scene in "${scenes[@]}"; do
@@ -56,7 +53,7 @@ for scene in "${scenes[@]}"; do
     if ! HOME="$env_dir/home" XDG_CONFIG_HOME="$env_dir/config" XDG_DATA_HOME="$env_dir/data" \
         XDG_RUNTIME_DIR="$env_dir/run" TMPDIR="$env_dir/tmp" QT_QPA_PLATFORM=xcb \
         xvfb-run -a -s "-screen 0 1280x1024x24 -dpi 96" \
-        bash -c 'with_tray "$@"' with_tray \
+        bash -c "$with_tray" with_tray \
         "$build/bin/vortlebox-screens" --sim "$ports" --out "$out" "$scene"; then
         echo "screenshots: $scene failed (its log: $out/$scene.log)" >&2
         failed=1
