@@ -4,6 +4,8 @@
 
 /// Identifiers of the program's user-visible texts.
 enum EStringId : int {
+    IDS_OPTIONS_CAPTION = 107,
+    IDS_USER_EXISTS = 109,
     IDS_LOOKING_UP = 121,
     IDS_CONNECTING_TO = 122,
     IDS_REDIRECTING_TO = 123,
@@ -68,6 +70,8 @@ private:
     };
 
     static constexpr Entry kEntries[] = {
+        {IDS_OPTIONS_CAPTION, "Options"},
+        {IDS_USER_EXISTS, "A user with this username already exists."},
         {IDS_LOOKING_UP, "Looking up"},
         {IDS_CONNECTING_TO, "Connecting to"},
         {IDS_REDIRECTING_TO, "Redirecting to"},
