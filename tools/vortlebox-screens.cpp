@@ -176,6 +176,11 @@ public:
         }
     }
 
+    /// Waits until the web submitter reports the status code.
+    void WaitForStatus(int code) {
+        WaitFor([this, code] { return mSubmitter->GetStatusCode() == code; }, "the submission status");
+    }
+
     /// Lets posted updates and paints happen.
     void Settle(int milliseconds = 300) {
         QElapsedTimer timer;
@@ -198,7 +203,6 @@ public:
 
     CStatusPage& Page() { return *mPage; }
     CSettingsManager& Settings() { return mSettings; }
-    CWebSubmitter& Submitter() { return *mSubmitter; }
 
 private:
     QString mOutDir;
@@ -391,8 +395,7 @@ std::vector<Scene> Scenes() {
          [](CStage& stage) {
              stage.AddUser("alice", 1, true);
              stage.Start();
-             stage.WaitFor([&stage] { return stage.Submitter().GetStatusCode() == kVortleHandshakeOk; },
-                           "the handshake");
+             stage.WaitForStatus(kVortleHandshakeOk);
              stage.SaveWindow(QStringLiteral("status-idle"));
          }},
         {"status-playing",
@@ -416,8 +419,7 @@ std::vector<Scene> Scenes() {
              stage.AddUser("mallory", 0, true);
              ServeMetadata(stage);
              stage.Start();
-             stage.WaitFor([&stage] { return stage.Submitter().GetStatusCode() == kVortleBadUser; },
-                           "the refused handshake");
+             stage.WaitForStatus(kVortleBadUser);
              stage.Play(kPlaying);
              WaitForMetaData(stage);
              stage.Settle(1500);
@@ -436,8 +438,7 @@ std::vector<Scene> Scenes() {
          [](CStage& stage) {
              stage.AddUser("mallory", 3, true);
              stage.Start();
-             stage.WaitFor([&stage] { return stage.Submitter().GetStatusCode() == kVortleBadUser; },
-                           "the refused handshake");
+             stage.WaitForStatus(kVortleBadUser);
              bool saved = false;
              CMessageBox::SetShowHook([&](QMessageBox& box) {
                  box.show();

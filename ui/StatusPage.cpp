@@ -305,11 +305,10 @@ void CStatusPage::paintEvent(QPaintEvent*) {
 }
 
 bool CStatusPage::IsVisible() const {
+    // A window that was never shown has no surface yet: not visible.
     const QWidget* top = window();
-    if (top == nullptr || top->windowHandle() == nullptr) {
-        VBX_LOG(1, "Couldn't get device context, assuming we're not visible.\n");
+    if (top == nullptr || top->windowHandle() == nullptr)
         return false;
-    }
     return isVisible() && !visibleRegion().isEmpty();
 }
 

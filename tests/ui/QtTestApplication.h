@@ -1,10 +1,17 @@
 #pragma once
 
 #include <QCoreApplication>
+#include <QString>
 #include <QElapsedTimer>
 #include <QThread>
 
 #include <functional>
+#include <ostream>
+
+/// QStrings in test messages as text.
+inline void PrintTo(const QString& text, std::ostream* out) {
+    *out << '"' << text.toStdString() << '"';
+}
 
 /// Processes events until the condition holds; false after a generous bound.
 inline bool WaitForUi(const std::function<bool()>& condition, int boundMs = 20000) {
