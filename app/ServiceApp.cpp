@@ -7,6 +7,7 @@
 #include "settings/SettingsManager.h"
 #include "submit/WebSubmitter.h"
 #include "ui/AboutDialog.h"
+#include "ui/LoginDialog.h"
 #include "ui/MainFrame.h"
 #include "ui/MessageBox.h"
 #include "ui/SysTrayIcon.h"
@@ -244,8 +245,8 @@ bool CServiceApp::RunStartupWizard() {
 }
 
 bool CServiceApp::RunStartupLogin(const std::string& userName) {
-    VBX_LOG(1, "Login dialog for '" << userName << "' not available yet\n");
-    return true;
+    CLoginDialog login(CLoginDialog::LOGIN_MODE_LOGIN, nullptr, userName);
+    return login.exec() == QDialog::Accepted;
 }
 
 void CServiceApp::OnAppAbout() {

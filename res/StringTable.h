@@ -6,6 +6,8 @@
 enum EStringId : int {
     // The tray icon's tip follows the user's name.
     IDS_TIP_VORTLING = 105,
+    IDS_OPTIONS_CAPTION = 107,
+    IDS_USER_EXISTS = 109,
     IDS_LOOKING_UP = 121,
     IDS_CONNECTING_TO = 122,
     IDS_REDIRECTING_TO = 123,
@@ -123,6 +125,8 @@ private:
 
     static constexpr Entry kEntries[] = {
         {IDS_TIP_VORTLING, " is vortling"},
+        {IDS_OPTIONS_CAPTION, "Options"},
+        {IDS_USER_EXISTS, "A user with this username already exists."},
         {IDS_LOOKING_UP, "Looking up"},
         {IDS_CONNECTING_TO, "Connecting to"},
         {IDS_REDIRECTING_TO, "Redirecting to"},

@@ -17,8 +17,10 @@
 #include "submit/Md5.h"
 #include "submit/WebSubmitter.h"
 #include "ui/AboutDialog.h"
+#include "ui/LoginDialog.h"
 #include "ui/MainFrame.h"
 #include "ui/MessageBox.h"
+#include "ui/OptionsDialog.h"
 #include "ui/StatusPage.h"
 #include "ui/SysTrayIcon.h"
 #include "ui/UserMenu.h"
@@ -29,10 +31,12 @@
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QImage>
+#include <QComboBox>
 #include <QLabel>
 #include <QMenu>
 #include <QScreen>
 #include <QSystemTrayIcon>
+#include <QLineEdit>
 #include <QLinearGradient>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
@@ -382,6 +386,41 @@ void WaitForMetaData(CStage& stage) {
     stage.WaitFor([&stage] { return !stage.Page().MetaData().GetSimilar().empty(); }, "the metadata");
 }
 
+// --- the dialogs ------------------------------------------------------------
+
+/// Shows the login dialog in a mode, with a password typed, and saves it.
+void SaveLogin(CStage& stage, CLoginDialog::EMode mode, const std::string& userName, const QString& name) {
+    CWebSubmitter client(stage.Settings());
+    CLoginDialog dialog(mode, nullptr, userName, stage.Settings(), client);
+    dialog.show();
+    if (mode != CLoginDialog::LOGIN_MODE_ADD_USER)
+        dialog.findChild<QLineEdit*>(QStringLiteral("password"))->setText(QStringLiteral("secret"));
+    else
+        dialog.findChild<QComboBox*>(QStringLiteral("userName"))->setEditText(QStringLiteral("carol"));
+    stage.Save(dialog, name);
+}
+
+/// The options dialog on a page, for a user with three excluded folders and
+/// a proxy in use.
+void SaveOptions(CStage& stage, int page, const QString& name) {
+    stage.AddUser("alice", 2, true);
+    CUser user = stage.Settings().GetUser("alice");
+    user.exclusionDirs = {"/home/alice/Podcasts", "/home/alice/Audiobooks",
+                          "/media/music/Recordings of the local choir, 1998 to 2004"};
+    stage.Settings().UpdateUser(user);
+    CProxySettings proxy;
+    proxy.enabled = true;
+    proxy.host = "proxy.example.net";
+    proxy.port = 3128;
+    proxy.user = "alice";
+    proxy.password = "hunter2";
+    stage.Settings().SetProxySettings(proxy);
+    CWebSubmitter client(stage.Settings());
+    COptionsDialog dialog(nullptr, page, stage.Settings(), client);
+    dialog.show();
+    stage.Save(dialog, name);
+}
+
 // --- the scenes -------------------------------------------------------------
 
 struct Scene {
@@ -493,6 +532,28 @@ std::vector<Scene> Scenes() {
              CAboutDialog about;
              about.show();
              stage.Save(about, QStringLiteral("about"));
+         }},
+        {"login-add-user",
+         [](CStage& stage) {
+             SaveLogin(stage, CLoginDialog::LOGIN_MODE_ADD_USER, "", QStringLiteral("login-add-user"));
+         }},
+        {"login-log-in",
+         [](CStage& stage) {
+             stage.AddUser("alice", 1, true);
+             stage.AddUser("bob", 0, true);
+             SaveLogin(stage, CLoginDialog::LOGIN_MODE_LOGIN, "bob", QStringLiteral("login-log-in"));
+         }},
+        {"login-change-password",
+         [](CStage& stage) {
+             stage.AddUser("alice", 1, true);
+             SaveLogin(stage, CLoginDialog::LOGIN_MODE_CHANGE_PASS, "alice",
+                       QStringLiteral("login-change-password"));
+         }},
+        {"options-user",
+         [](CStage& stage) { SaveOptions(stage, COptionsDialog::kUserPage, QStringLiteral("options-user")); }},
+        {"options-connection",
+         [](CStage& stage) {
+             SaveOptions(stage, COptionsDialog::kConnectionPage, QStringLiteral("options-connection"));
          }},
     };
 }

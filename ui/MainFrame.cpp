@@ -3,8 +3,10 @@
 #include "app/Logger.h"
 #include "settings/SettingsManager.h"
 #include "submit/WebSubmitter.h"
+#include "ui/LoginDialog.h"
 #include "ui/MenuCommand.h"
 #include "ui/MessageBox.h"
+#include "ui/OptionsDialog.h"
 #include "ui/Pictures.h"
 #include "ui/StatusPage.h"
 #include "ui/SysTrayIcon.h"
@@ -197,11 +199,11 @@ void CMainFrame::ChooseUser(int index) {
     } catch (const CSettingsManager::CUserNotFoundException&) {
         return;
     }
-    RunLoginDialog(1, name);
+    RunLoginDialog(CLoginDialog::LOGIN_MODE_LOGIN, name);
 }
 
 void CMainFrame::AddUser() {
-    RunLoginDialog(0, std::string());
+    RunLoginDialog(CLoginDialog::LOGIN_MODE_ADD_USER, std::string());
 }
 
 bool CMainFrame::OnFenwaveLink() {
@@ -324,9 +326,19 @@ void CMainFrame::RunUpdateWizard() {
 }
 
 void CMainFrame::RunOptions() {
-    VBX_LOG(1, "Options dialog not available yet\n");
+    if (CMessageBox::IsHeadless()) {
+        VBX_LOG(2, "Options dialog not shown: no display\n");
+        return;
+    }
+    COptionsDialog options(this, COptionsDialog::kUserPage, mSettings, mSubmitter);
+    options.exec();
 }
 
 void CMainFrame::RunLoginDialog(int mode, const std::string& userName) {
-    VBX_LOG(1, "Login dialog (mode " << mode << ", user " << userName << ") not available yet\n");
+    if (CMessageBox::IsHeadless()) {
+        VBX_LOG(2, "Login dialog not shown: no display\n");
+        return;
+    }
+    CLoginDialog login(static_cast<CLoginDialog::EMode>(mode), this, userName, mSettings, mSubmitter);
+    login.exec();
 }

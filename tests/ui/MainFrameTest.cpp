@@ -168,6 +168,8 @@ TEST_F(MainFrameTest, AUserWithoutARememberedPasswordIsNotSwitchedToWithoutTheLo
     menu.findChild<QAction*>(QStringLiteral("user2"))->trigger();
     PumpUi(100);
     EXPECT_EQ(settings.GetCurrentUser().name, "alice");
+    // The login dialog would ask for trent's password (not offscreen).
+    EXPECT_TRUE(log.Contains("Login dialog not shown: no display"));
 }
 
 TEST_F(MainFrameTest, TheCloseButtonAndFileExitNeverEndTheProgramOnlyTheTraysExitDoes) {

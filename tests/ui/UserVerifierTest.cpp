@@ -1,11 +1,4 @@
-#include "settings/SettingsManager.h"
-#include "submit/Md5.h"
-#include "submit/WebSubmitter.h"
-#include "tests/submit/SubmitTestSupport.h"
-#include "tests/support/FenwaveSimulator.h"
-#include "tests/support/TestEnv.h"
-#include "tests/ui/QtTestApplication.h"
-#include "ui/MessageBox.h"
+#include "tests/ui/DialogTestSupport.h"
 #include "ui/UserVerifier.h"
 
 #include <QGuiApplication>
@@ -14,78 +7,11 @@
 
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <string>
-#include <utility>
-#include <vector>
 
 namespace {
 
 using Sim = CFenwaveSimulator;
-using Users = std::vector<std::pair<std::string, std::string>>;
-
-/// A program's state before the submitter is initialised: the settings and
-/// an uninitialised web submitter, the servers at the simulator.
-class UserVerifierTest : public ::testing::Test {
-protected:
-    UserVerifierTest() : mSim(Users{{"alice", "secret"}}) {
-        SetServerHosts(mSim.SubmitHost(), mSim.WebHost());
-        CMessageBox::Reset();
-    }
-    ~UserVerifierTest() override { CMessageBox::Reset(); }
-
-    CTestEnvironment mEnv;
-    CFenwaveSimulator mSim;
-    CSettingsManager mSettings;
-    CWebSubmitter mClient{mSettings};
-    QWidget mWindow;
-};
-
-TEST_F(UserVerifierTest, AnswersAndShowsTheMessageOfEachAnswer) {
-    mSim.AddUser("zoë", "pässwörd €");
-    struct Case {
-        const char* user;
-        QString password;
-        int answer;
-        const char* text;
-    };
-    const Case cases[] = {
-        {"alice", QStringLiteral("secret"), CUserVerifier::kAccepted, nullptr},
-        {"zoë", QStringLiteral("pässwörd €"), CUserVerifier::kAccepted, nullptr},
-        {"mallory", QStringLiteral("secret"), CUserVerifier::kUnknownUser,
-         "No Fenwave user with that username was found.\n"
-         "Please enter the username you used to sign up at Fenwave."},
-        {"alice", QStringLiteral("Secret"), CUserVerifier::kWrongPassword,
-         "The password isn't correct.\nPlease enter the password you used to sign up at Fenwave."},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.user + std::string(" ") + c.password.toStdString());
-        CMessageBox::Reset();
-        EXPECT_EQ(CUserVerifier::Verify(&mWindow, mClient, c.user, CUserVerifier::PasswordHash(c.password)),
-                  c.answer);
-        const auto shown = CMessageBox::LastShown();
-        if (c.text == nullptr) {
-            EXPECT_FALSE(shown.has_value());
-            continue;
-        }
-        ASSERT_TRUE(shown.has_value());
-        EXPECT_EQ(shown->caption, QStringLiteral("Login Failed"));
-        EXPECT_EQ(shown->icon, QMessageBox::Critical);
-        EXPECT_EQ(shown->text.toStdString(), c.text);
-    }
-    EXPECT_EQ(mSim.Requests(Sim::ERole::Web).size(), std::size(cases));
-}
-
-TEST_F(UserVerifierTest, NoAnswerWithinTheTimeLimitIsNoContact) {
-    mSim.SetBehaviour(Sim::ERole::Web, "/vbx/pwcheck.php", {Sim::EMode::Stall});
-    mClient.setTimeLimits(std::chrono::milliseconds(300), std::chrono::milliseconds(800));
-    EXPECT_EQ(CUserVerifier::Verify(&mWindow, mClient, "alice", md5Hex("secret")), CUserVerifier::kNoContact);
-    const auto shown = CMessageBox::LastShown();
-    ASSERT_TRUE(shown.has_value());
-    EXPECT_EQ(shown->caption, QStringLiteral("Login Failed"));
-    EXPECT_EQ(shown->text.toStdString(), "Couldn't contact the web server to verify the user details.\n"
-                                         "If you're connected to the Internet, please try again later.");
-}
 
 /// Counts its paints and notes whether the wait cursor was up at one.
 class CPaintWatcher : public QWidget {
@@ -102,8 +28,11 @@ protected:
     }
 };
 
-TEST_F(UserVerifierTest, TheWindowPaintsUnderTheWaitCursorWhileTheServiceIsAsked) {
-    mSim.SetBehaviour(Sim::ERole::Web, "/vbx/pwcheck.php", {Sim::EMode::Delay, 1.5});
+TEST(UserVerifierTest, TheWindowPaintsUnderTheWaitCursorWhileTheServiceIsAsked) {
+    // The check as a window makes it before the submitter is initialised.
+    // (Each answer and its message: the login dialog's tests.)
+    CDialogWorld world;
+    world.sim.SetBehaviour(Sim::ERole::Web, "/vbx/pwcheck.php", {Sim::EMode::Delay, 1.5});
     CPaintWatcher watcher;
     watcher.resize(100, 100);
     watcher.show();
@@ -113,7 +42,7 @@ TEST_F(UserVerifierTest, TheWindowPaintsUnderTheWaitCursorWhileTheServiceIsAsked
         timerRan = true;
         watcher.update();
     });
-    EXPECT_EQ(CUserVerifier::Verify(&watcher, mClient, "alice", md5Hex("secret")), CUserVerifier::kAccepted);
+    EXPECT_EQ(CUserVerifier::Verify(&watcher, world.client, "alice", md5Hex("secret")), CUserVerifier::kAccepted);
     EXPECT_TRUE(timerRan);
     EXPECT_TRUE(watcher.paintedWhileWaiting);
     EXPECT_EQ(QGuiApplication::overrideCursor(), nullptr);
