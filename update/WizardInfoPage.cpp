@@ -38,6 +38,13 @@ void CWizardInfoPage::SetExterior(bool exterior) {
     setPixmap(QWizard::WatermarkPixmap, exterior ? CWizardPictures::Watermark(devicePixelRatioF()) : QPixmap());
     mpHeader->setVisible(exterior);
     setTitle(exterior ? QString() : mHeaderText);
+    setSubTitle(exterior ? QString() : mSubTitle);
+}
+
+void CWizardInfoPage::SetSubTitle(const QString& subTitle) {
+    mSubTitle = subTitle;
+    if (!mbExterior)
+        setSubTitle(subTitle);
 }
 
 void CWizardInfoPage::SetHeader(const QString& header) {
