@@ -35,8 +35,13 @@ public:
     /// The exterior pages' header font.
     static QFont HeaderFont();
 
+protected:
+    void resizeEvent(QResizeEvent* event) override;
+
 private:
     bool mbExterior = false;
+    /// The height the watermark was drawn for.
+    int mWatermarkHeight = 0;
     QString mHeaderText;
     QString mSubTitle;
     QLabel* mpHeader = nullptr;
