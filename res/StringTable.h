@@ -89,6 +89,9 @@ enum EStringId : int {
     IDS_RADIO_INFO = 706,
     IDS_HANDOVER_FAILED = 707,
     IDS_HANDOVER_FAILED_CAPTION = 708,
+    IDS_DETECTION_SUBTITLE = 709,
+    IDS_SELECTION_SUBTITLE = 710,
+    IDS_UPDATES_SUBTITLE = 711,
 };
 
 /// The program's string table: every user-visible text of the dialogs,
@@ -246,13 +249,16 @@ private:
         {IDS_LOGIN_HEADER, "Fenwave Account"},
         {IDS_LOGIN_INFO, "Please enter your Fenwave username and password."},
         {IDS_SELECTION_HEADER, "Select Plugins"},
-        {IDS_SELECTION_INFO, "Tick the players to install the Vortlebox plugin into. Click Add... if a player "
-                             "of yours isn't listed."},
+        {IDS_SELECTION_INFO, "The players with a ticked box get the Vortlebox plugin. If a player of yours "
+                             "isn't listed, click Add... to tell the wizard where it is."},
         {IDS_RADIO_HEADER, "Fenwave Radio"},
         {IDS_RADIO_INFO, "Listen to Fenwave's radio stations on your desktop."},
         {IDS_HANDOVER_FAILED,
          "Vortlebox couldn't start its updater, so the new version can't be installed now. Vortlebox keeps "
          "running with the version you have; please try the update again later."},
         {IDS_HANDOVER_FAILED_CAPTION, "Update failed"},
+        {IDS_DETECTION_SUBTITLE, "Find the music players installed on this computer."},
+        {IDS_SELECTION_SUBTITLE, "Choose the players to install the Vortlebox plugin into."},
+        {IDS_UPDATES_SUBTITLE, "Choose the updates to download and install."},
     };
 };

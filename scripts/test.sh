@@ -23,7 +23,7 @@ if [ -n "$tsan_targets" ]; then
     # shellcheck disable=SC2086
     ninja -C "$top/build-tsan" -j"$jobs" $tsan_targets
     regex=$(echo "$tsan_targets" | tr '\n' '|' | sed 's/|$//')
-    TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1} \
+    TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1:suppressions=$top/tests/support/tsan.supp} \
         ctest --test-dir "$top/build-tsan" -j"$jobs" --output-on-failure --timeout 300 -R "^($regex)\\."
 fi
 

@@ -24,6 +24,15 @@
 #include "ui/StatusPage.h"
 #include "ui/SysTrayIcon.h"
 #include "ui/UserMenu.h"
+#include "app/ProgramVersion.h"
+#include "res/StringTable.h"
+#include "update/AddPlayerDialog.h"
+#include "update/AutoUpdater.h"
+#include "update/PluginWizard.h"
+#include "update/UpdateWizard.h"
+#include "update/WizardCheckListPage.h"
+#include "update/WizardProgressPage.h"
+#include "update/WizardRadioPage.h"
 
 #include <QApplication>
 #include <QBuffer>
@@ -31,12 +40,16 @@
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QImage>
+#include <QAbstractButton>
 #include <QComboBox>
+#include <QFile>
 #include <QLabel>
+#include <QLineEdit>
 #include <QMenu>
+#include <QProcess>
+#include <QProgressBar>
 #include <QScreen>
 #include <QSystemTrayIcon>
-#include <QLineEdit>
 #include <QLinearGradient>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
@@ -71,11 +84,15 @@ public:
             throw std::runtime_error("--sim needs SUBMIT,WEB,STATIC");
         mSubmitHost = "127.0.0.1:" + simPorts[0].toStdString();
         mWebHost = "127.0.0.1:" + simPorts[1].toStdString();
+        mStaticHost = "127.0.0.1:" + simPorts[2].toStdString();
         CRegistryKey key = CRegistryUtils::OpenKey("Software\\Fenwave\\Vortlebox", true);
         CRegistryUtils::WriteString(key, "SubmitHost", mSubmitHost);
         CRegistryUtils::WriteString(key, "WebServiceHost", mWebHost);
         CRegistryUtils::WriteString(key, "WebSiteHost", "127.0.0.1:" + simPorts[2].toStdString());
+        CRegistryUtils::WriteString(key, "StaticHost", mStaticHost);
         mSettings.Restore();
+        // Files and behaviours a scene before set on the static host are gone.
+        Control(mStaticHost, QStringLiteral("reset"), {}, {});
     }
 
     ~CStage() {
@@ -182,20 +199,48 @@ public:
 
     /// Serves content for a target of the web service.
     void ServeFile(const QString& target, const QByteArray& content) {
-        QUrl url(QStringLiteral("http://%1/__sim/file").arg(QString::fromStdString(mWebHost)));
+        Control(mWebHost, QStringLiteral("file"), {{QStringLiteral("path"), target}}, content);
+    }
+
+    /// Serves content for a target of the static-content host, at
+    /// bytesPerSecond when that is not 0.
+    void ServeStaticFile(const QString& target, const QByteArray& content, int bytesPerSecond = 0) {
+        QList<std::pair<QString, QString>> query{{QStringLiteral("path"), target}};
+        if (bytesPerSecond > 0)
+            query.append({QStringLiteral("rate"), QString::number(bytesPerSecond)});
+        Control(mStaticHost, QStringLiteral("file"), query, content);
+    }
+
+    /// The static-content host reads the next request for a target starting
+    /// with prefix and never answers it.
+    void StallStatic(const QString& prefix) {
+        Control(mStaticHost, QStringLiteral("behaviour"),
+                {{QStringLiteral("prefix"), prefix},
+                 {QStringLiteral("mode"), QStringLiteral("stall")},
+                 {QStringLiteral("count"), QStringLiteral("1")}},
+                {});
+    }
+
+    std::string StaticUrl(const std::string& path) const { return "http://" + mStaticHost + path; }
+
+    /// One call of the simulator's control interface on one of its hosts.
+    void Control(const std::string& host, const QString& call, const QList<std::pair<QString, QString>>& items,
+                 const QByteArray& body) {
+        QUrl url(QStringLiteral("http://%1/__sim/%2").arg(QString::fromStdString(host), call));
         QUrlQuery query;
-        query.addQueryItem(QStringLiteral("path"), target);
+        for (const auto& [name, value] : items)
+            query.addQueryItem(name, value);
         url.setQuery(query);
         QNetworkRequest request(url);
         request.setHeader(QNetworkRequest::ContentTypeHeader, QStringLiteral("application/octet-stream"));
-        QNetworkReply* reply = mNetwork.post(request, content);
+        QNetworkReply* reply = mNetwork.post(request, body);
         QEventLoop loop;
         QObject::connect(reply, &QNetworkReply::finished, &loop, &QEventLoop::quit);
         loop.exec();
         const bool ok = reply->error() == QNetworkReply::NoError;
         reply->deleteLater();
         if (!ok)
-            throw std::runtime_error("the simulator refused " + target.toStdString());
+            throw std::runtime_error("the simulator refused " + call.toStdString());
     }
 
     QString PictureUrl(const QString& name) const {
@@ -246,6 +291,7 @@ private:
     QString mOutDir;
     std::string mSubmitHost;
     std::string mWebHost;
+    std::string mStaticHost;
     QNetworkAccessManager mNetwork;
     CSettingsManager mSettings;
     std::unique_ptr<CWebSubmitter> mSubmitter;
@@ -558,13 +604,348 @@ std::vector<Scene> Scenes() {
     };
 }
 
+// --- the wizards --------------------------------------------------------------
+
+/// One record line of the update information.
+QByteArray Record(const QStringList& fields) {
+    QStringList quoted;
+    for (QString field : fields)
+        quoted << '"' + field.replace(QLatin1String("\""), QLatin1String("\"\"")) + '"';
+    return quoted.join(QLatin1Char(',')).toUtf8() + '\n';
+}
+
+/// A program file that does nothing.
+void WriteProgram(const QString& path) {
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly))
+        throw std::runtime_error("cannot write " + path.toStdString());
+    file.write("#!/bin/sh\n");
+    file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+}
+
+void WriteVersion(const std::string& key, const std::string& version) {
+    CRegistryKey handle = CRegistryUtils::OpenKey(key, true);
+    CRegistryUtils::WriteString(handle, "Version", version);
+}
+
+/// Three players in a Program Files folder of the scene's own (one with its
+/// plug-in current, one with an older plug-in, one without), and update
+/// information that offers a plug-in for each, one for a player that is not
+/// there, the radio and the program. appVersion: what the program is offered.
+void PreparePlayers(CStage& stage, const QString& appVersion = QStringLiteral("1.0.0.0")) {
+    const QString pf = QDir::home().filePath(QStringLiteral("Program Files"));
+    qputenv("VORTLEBOX_PROGRAM_FILES", pf.toUtf8());
+    WriteProgram(pf + QStringLiteral("/Wave Deck/wavedeck"));
+    WriteProgram(pf + QStringLiteral("/Tune Box/tunebox"));
+    WriteProgram(pf + QStringLiteral("/Harbour Player/harbour"));
+    WriteVersion(std::string(CPluginInfo::kRegistryKeyPrefix) + "Tune Box", "0.9");
+    WriteVersion(std::string(CPluginInfo::kRegistryKeyPrefix) + "Harbour Player", "2.1");
+
+    const auto url = [&stage](const char* file) {
+        return QString::fromStdString(stage.StaticUrl(std::string("/download/") + file));
+    };
+    const QByteArray info =
+        "[App]\n" +
+        Record({QStringLiteral("Vortlebox"), QStringLiteral("Vortlebox/vortlebox"), url("vortlebox-setup.exe"),
+                appVersion, QString()}) +
+        "[Radio]\n" +
+        Record({QStringLiteral("Fenwave Radio"), QStringLiteral("Fenwave Radio/radio"), url("radio-setup.exe"),
+                QStringLiteral("1.0.0.0"), QStringLiteral("/S")}) +
+        "[Plugins]\n" +
+        Record({QStringLiteral("Wave Deck"), QStringLiteral("Wave Deck/wavedeck"), url("wavedeck-plugin.exe"),
+                QStringLiteral("1.0"), QStringLiteral("Plugins"), QStringLiteral("/S"), QString(), QString()}) +
+        Record({QStringLiteral("Tune Box"), QStringLiteral("Tune Box/tunebox"), url("tunebox-plugin.exe"),
+                QStringLiteral("1.0"), QStringLiteral("plugins"), QStringLiteral("/S"), QString(), QString()}) +
+        Record({QStringLiteral("Harbour Player"), QStringLiteral("Harbour Player/harbour"),
+                url("harbour-plugin.exe"), QStringLiteral("2.1"), QStringLiteral("Plugins"), QStringLiteral("/S"),
+                QString(), QString()}) +
+        Record({QStringLiteral("Jukebox Classic"), QStringLiteral("Jukebox/jukebox"), url("jukebox-plugin.dll"),
+                QStringLiteral("1.0"), QStringLiteral("Plugins"), QString(), QString(), QString()});
+    stage.ServeStaticFile(QStringLiteral("/plugins/vbx/upg.win.%1.%2")
+                              .arg(kProgramVersionFields[0])
+                              .arg(kProgramVersionFields[1]),
+                          info);
+}
+
+/// A box that a scene did not ask for would wait for a click that never
+/// comes: it is answered at once, and its text told.
+void AnswerBoxesQuietly() {
+    CMessageBox::SetShowHook([](QMessageBox& box) {
+        std::fprintf(stderr, "vortlebox-screens: a box said: %s\n", qPrintable(box.text()));
+        return CMessageBox::QuietAnswer(box.standardButtons());
+    });
+}
+
+/// The plug-in wizard of the scenes, over a web submitter that has not been
+/// started, as at the first start of the program.
+struct CPluginWizardScene {
+    explicit CPluginWizardScene(CStage& stage, int modes)
+        : stage(stage), client(stage.Settings()), wizard(modes, stage.Settings(), client) {
+        AnswerBoxesQuietly();
+        wizard.show();
+        stage.Settle();
+    }
+    void Next() {
+        auto* next = wizard.findChild<QAbstractButton*>(QStringLiteral("nextButton"));
+        if (next == nullptr || !next->isVisible() || !next->isEnabled())
+            throw std::runtime_error("Next is not offered on page " + std::to_string(wizard.currentId()));
+        next->click();
+    }
+    void WaitForPage(int page) {
+        stage.WaitFor([this, page] { return wizard.currentId() == page; }, "the page");
+    }
+    void LogIn() {
+        Next();
+        wizard.findChild<QLineEdit*>(QStringLiteral("userName"))->setText(QStringLiteral("alice"));
+        wizard.findChild<QLineEdit*>(QStringLiteral("password"))->setText(QStringLiteral("secret"));
+        Next();
+        WaitForPage(CPluginWizard::PAGE_DETECTION);
+    }
+    void ToSelection() {
+        LogIn();
+        Next();
+        WaitForPage(CPluginWizard::PAGE_SELECTION);
+    }
+    void Save(const char* name) { stage.Save(wizard, QLatin1String(name)); }
+
+    CStage& stage;
+    CWebSubmitter client;
+    CPluginWizard wizard;
+};
+
+/// The update wizard of the scenes, over a check of the scene's players.
+struct CUpdateWizardScene {
+    explicit CUpdateWizardScene(CStage& stage) : stage(stage) {
+        AnswerBoxesQuietly();
+        WriteVersion("Software\\Fenwave\\Radio", "0.9");
+        PreparePlayers(stage, QStringLiteral("1.1.0.0"));
+        updater.CheckForUpdates();
+        wizard.SetUpdater(&updater);
+        wizard.show();
+        stage.Settle();
+    }
+    void Next() {
+        auto* next = wizard.findChild<QAbstractButton*>(QStringLiteral("nextButton"));
+        if (next == nullptr || !next->isVisible() || !next->isEnabled())
+            throw std::runtime_error("Next is not offered on page " + std::to_string(wizard.currentId()));
+        next->click();
+    }
+    /// Ticks exactly the entries whose text starts with one of these.
+    void Tick(const QStringList& starts) {
+        CWizardCheckListPage& page = wizard.UpdatesPage();
+        for (int row = 0; row < page.Count(); ++row) {
+            bool tick = false;
+            for (const QString& start : starts)
+                tick = tick || page.EntryText(row).startsWith(start);
+            page.SetChecked(row, tick);
+        }
+    }
+    void WaitForPage(int page) {
+        stage.WaitFor([this, page] { return wizard.currentId() == page; }, "the page");
+    }
+    void Save(const char* name) { stage.Save(wizard, QLatin1String(name)); }
+
+    CStage& stage;
+    CAutoUpdater updater;
+    CUpdateWizard wizard;
+};
+
+std::vector<Scene> WizardScenes() {
+    using W = CPluginWizard;
+    using U = CUpdateWizard;
+    return {
+        {"wizard-welcome",
+         [](CStage& stage) {
+             CPluginWizardScene scene(stage, W::MODE_FIRST_RUN);
+             scene.Save("wizard-welcome");
+         }},
+        {"wizard-login",
+         [](CStage& stage) {
+             CPluginWizardScene scene(stage, W::MODE_FIRST_RUN);
+             scene.Next();
+             scene.wizard.findChild<QLineEdit*>(QStringLiteral("userName"))->setText(QStringLiteral("alice"));
+             scene.wizard.findChild<QLineEdit*>(QStringLiteral("password"))->setText(QStringLiteral("secret"));
+             scene.Save("wizard-login");
+         }},
+        {"wizard-detection",
+         [](CStage& stage) {
+             PreparePlayers(stage);
+             CPluginWizardScene scene(stage, W::MODE_FIRST_RUN);
+             scene.LogIn();
+             scene.Save("wizard-detection");
+         }},
+        {"wizard-detection-plugin-mode",
+         [](CStage& stage) {
+             PreparePlayers(stage);
+             CPluginWizardScene scene(stage, W::MODE_PLUGIN);
+             scene.Save("wizard-detection-plugin-mode");
+         }},
+        {"wizard-searching",
+         [](CStage& stage) {
+             stage.StallStatic(QStringLiteral("/plugins/"));
+             CPluginWizardScene scene(stage, W::MODE_PLUGIN);
+             scene.Next();
+             scene.WaitForPage(W::PAGE_SEARCHING);
+             stage.Settle(800);
+             scene.Save("wizard-searching");
+         }},
+        {"wizard-selection",
+         [](CStage& stage) {
+             PreparePlayers(stage);
+             CPluginWizardScene scene(stage, W::MODE_FIRST_RUN);
+             scene.ToSelection();
+             scene.Save("wizard-selection");
+         }},
+        {"wizard-add-player",
+         [](CStage& stage) {
+             PreparePlayers(stage);
+             CPluginWizardScene scene(stage, W::MODE_PLUGIN);
+             scene.Next();
+             scene.WaitForPage(W::PAGE_SELECTION);
+             scene.wizard.AddPlayer();
+             CAddPlayerDialog* dialog = nullptr;
+             stage.WaitFor(
+                 [&] {
+                     dialog = scene.wizard.findChild<CAddPlayerDialog*>();
+                     return dialog != nullptr && dialog->isVisible();
+                 },
+                 "the Add Player dialog");
+             dialog->findChild<QComboBox*>(QStringLiteral("player"))->setCurrentIndex(3);
+             dialog->findChild<QLineEdit*>(QStringLiteral("location"))
+                 ->setText(QDir::home().filePath(QStringLiteral("Apps/Jukebox/jukebox")));
+             stage.Save(*dialog, QStringLiteral("wizard-add-player"));
+         }},
+        {"wizard-radio",
+         [](CStage& stage) {
+             PreparePlayers(stage);
+             CPluginWizardScene scene(stage, W::MODE_FIRST_RUN);
+             scene.ToSelection();
+             scene.Next();
+             scene.WaitForPage(W::PAGE_RADIO);
+             scene.wizard.RadioPage().SetChecked(true);
+             scene.Save("wizard-radio");
+         }},
+        {"wizard-radio-upgrade",
+         [](CStage& stage) {
+             PreparePlayers(stage);
+             WriteVersion("Software\\Fenwave\\Radio", "0.9");
+             CPluginWizardScene scene(stage, W::MODE_FIRST_RUN);
+             scene.ToSelection();
+             scene.Next();
+             scene.WaitForPage(W::PAGE_RADIO);
+             scene.Save("wizard-radio-upgrade");
+         }},
+        {"wizard-running-players",
+         [](CStage& stage) {
+             PreparePlayers(stage);
+             // Wave Deck runs: a copy of sleep under the player's name.
+             const QString player =
+                 QDir::home().filePath(QStringLiteral("Program Files/Wave Deck/wavedeck"));
+             QFile::remove(player);
+             if (!QFile::copy(QStringLiteral("/bin/sleep"), player))
+                 throw std::runtime_error("cannot copy sleep");
+             QProcess running;
+             running.start(player, {QStringLiteral("60")});
+             if (!running.waitForStarted())
+                 throw std::runtime_error("the player did not start");
+             CPluginWizardScene scene(stage, W::MODE_PLUGIN);
+             scene.Next();
+             scene.WaitForPage(W::PAGE_SELECTION);
+             bool saved = false;
+             CMessageBox::SetShowHook([&](QMessageBox& box) {
+                 box.show();
+                 stage.Save(box, QStringLiteral("wizard-running-players"));
+                 saved = true;
+                 return QMessageBox::No;
+             });
+             scene.Next();
+             AnswerBoxesQuietly();
+             running.kill();
+             running.waitForFinished();
+             if (!saved)
+                 throw std::runtime_error("the question was not shown");
+         }},
+        {"wizard-downloading",
+         [](CStage& stage) {
+             PreparePlayers(stage);
+             // The installer comes slowly: the page shows the download under way.
+             stage.ServeStaticFile(QStringLiteral("/download/wavedeck-plugin.exe"), QByteArray(400000, 'x'), 40000);
+             CPluginWizardScene scene(stage, W::MODE_PLUGIN);
+             scene.Next();
+             scene.WaitForPage(W::PAGE_SELECTION);
+             scene.Next();
+             scene.WaitForPage(W::PAGE_DOWNLOADING);
+             stage.WaitFor(
+                 [&scene] {
+                     auto* bar = scene.wizard.DownloadingPage().findChild<QProgressBar*>(QStringLiteral("progress"));
+                     return bar != nullptr && bar->value() >= 15;
+                 },
+                 "the download");
+             scene.Save("wizard-downloading");
+             scene.wizard.reject();
+         }},
+        {"wizard-done",
+         [](CStage& stage) {
+             PreparePlayers(stage);
+             CPluginWizardScene scene(stage, W::MODE_FIRST_RUN);
+             scene.ToSelection();
+             scene.Next();
+             scene.WaitForPage(W::PAGE_RADIO);
+             scene.wizard.RadioPage().SetChecked(true);
+             scene.Next();
+             scene.WaitForPage(W::PAGE_DONE);
+             scene.Save("wizard-done");
+         }},
+        {"update-updates",
+         [](CStage& stage) {
+             CUpdateWizardScene scene(stage);
+             scene.Save("update-updates");
+         }},
+        {"update-progress",
+         [](CStage& stage) {
+             stage.ServeStaticFile(QStringLiteral("/download/tunebox-plugin.exe"), QByteArray(400000, 'x'), 40000);
+             CUpdateWizardScene scene(stage);
+             scene.Tick({QStringLiteral("Tune Box")});
+             scene.Next();
+             scene.WaitForPage(U::PAGE_PROGRESS);
+             stage.WaitFor([&scene] { return scene.updater.GetProgress() >= 15; }, "the download");
+             scene.Save("update-progress");
+             scene.wizard.reject();
+         }},
+        {"update-done",
+         [](CStage& stage) {
+             CUpdateWizardScene scene(stage);
+             scene.Tick({QStringLiteral("Tune Box"), QStringLiteral("Fenwave Radio")});
+             scene.Next();
+             scene.WaitForPage(U::PAGE_DONE);
+             scene.Save("update-done");
+         }},
+        {"update-application-update",
+         [](CStage& stage) {
+             CUpdateWizardScene scene(stage);
+             scene.Tick({QStringLiteral("Vortlebox")});
+             scene.Next();
+             scene.WaitForPage(U::PAGE_DONE);
+             scene.Save("update-application-update");
+         }},
+    };
+}
+
+std::vector<Scene> AllScenes() {
+    std::vector<Scene> scenes = Scenes();
+    for (Scene& scene : WizardScenes())
+        scenes.push_back(std::move(scene));
+    return scenes;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
     QApplication app(argc, argv);
     QStringList args = QApplication::arguments().mid(1);
     if (args.contains(QStringLiteral("--list"))) {
-        for (const Scene& scene : Scenes())
+        for (const Scene& scene : AllScenes())
             std::printf("%s\n", scene.name);
         return 0;
     }
@@ -582,7 +963,7 @@ int main(int argc, char** argv) {
     const std::string logPath = QDir(out).filePath(name + QStringLiteral(".log")).toStdString();
     CLogger::Instance().Open(logPath, true);
     CLogger::Instance().SetLevel(4);
-    for (const Scene& scene : Scenes()) {
+    for (const Scene& scene : AllScenes()) {
         if (name != QLatin1String(scene.name))
             continue;
         try {

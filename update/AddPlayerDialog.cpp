@@ -9,6 +9,7 @@
 #include <QFileInfo>
 #include <QFormLayout>
 #include <QHBoxLayout>
+#include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QVBoxLayout>
@@ -26,7 +27,7 @@ CAddPlayerDialog::CAddPlayerDialog(const QStringList& players, QWidget* parent) 
     mpPlayers->setCurrentIndex(-1);
     mpLocation = new QLineEdit(this);
     mpLocation->setObjectName(QStringLiteral("location"));
-    mpLocation->setMinimumWidth(fontMetrics().averageCharWidth() * 40);
+    mpLocation->setMinimumWidth(fontMetrics().averageCharWidth() * 50);
     auto* browse = new QPushButton(QStringLiteral("&Browse..."), this);
     browse->setObjectName(QStringLiteral("browse"));
     browse->setAutoDefault(false);
@@ -35,7 +36,9 @@ CAddPlayerDialog::CAddPlayerDialog(const QStringList& players, QWidget* parent) 
     where->addWidget(mpLocation, 1);
     where->addWidget(browse);
     form->addRow(QStringLiteral("&Player:"), mpPlayers);
-    form->addRow(QStringLiteral("&Location:"), where);
+    auto* locationLabel = new QLabel(QStringLiteral("&Location:"), this);
+    locationLabel->setBuddy(mpLocation);
+    form->addRow(locationLabel, where);
     auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, this);
     buttons->button(QDialogButtonBox::Ok)->setObjectName(QStringLiteral("okButton"));
     buttons->button(QDialogButtonBox::Cancel)->setObjectName(QStringLiteral("cancelButton"));

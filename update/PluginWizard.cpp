@@ -82,12 +82,14 @@ void CPluginWizard::CreatePages() {
     mpDetection = new CWizardInfoPage((mModes & MODE_LOGIN) == 0, this);
     mpDetection->setObjectName(QStringLiteral("detectionPage"));
     mpDetection->SetHeader(Text(IDS_DETECTION_HEADER));
+    mpDetection->SetSubTitle(Text(IDS_DETECTION_SUBTITLE));
     mpDetection->SetInfo(Text(IDS_DETECTION_INFO));
 
     mpSearching = new CWizardProgressPage(Text(IDS_SEARCHING_HEADER), Text(IDS_SEARCHING_INFO), this);
     mpSearching->setObjectName(QStringLiteral("searchingPage"));
 
-    mpSelection = new CWizardCheckListPage(Text(IDS_SELECTION_HEADER), Text(IDS_SELECTION_INFO), this);
+    mpSelection = new CWizardCheckListPage(Text(IDS_SELECTION_HEADER), Text(IDS_SELECTION_SUBTITLE),
+                                           Text(IDS_SELECTION_INFO), this);
     mpSelection->setObjectName(QStringLiteral("selectionPage"));
     mpSelection->ShowAddButton();
     connect(mpSelection, &CWizardCheckListPage::addClicked, this, &CPluginWizard::AddPlayer);

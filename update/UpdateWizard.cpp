@@ -24,7 +24,8 @@ constexpr const char* kRadioName = "Fenwave Radio";
 CUpdateWizard::CUpdateWizard(QWidget* parent) : CWizardSheet(IDS_UPDATE_CAPTION, parent) {
     setObjectName(QStringLiteral("updateWizard"));
     setPixmap(QWizard::LogoPixmap, CWizardPictures::Header(devicePixelRatioF()));
-    mpUpdates = new CWizardCheckListPage(Text(IDS_UPDATES_HEADER), Text(IDS_UPDATES_INFO), this);
+    mpUpdates = new CWizardCheckListPage(Text(IDS_UPDATES_HEADER), Text(IDS_UPDATES_SUBTITLE),
+                                         Text(IDS_UPDATES_INFO), this);
     mpUpdates->setObjectName(QStringLiteral("updatesPage"));
     mpProgress = new CWizardProgressPage(Text(IDS_DOWNLOADING_HEADER), Text(IDS_DOWNLOADING_INFO), this);
     mpProgress->setObjectName(QStringLiteral("progressPage"));

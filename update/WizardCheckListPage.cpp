@@ -6,13 +6,15 @@
 #include <QPushButton>
 #include <QVBoxLayout>
 
-CWizardCheckListPage::CWizardCheckListPage(const QString& header, const QString& info, QWidget* parent)
+CWizardCheckListPage::CWizardCheckListPage(const QString& header, const QString& subTitle, const QString& info,
+                                           QWidget* parent)
     : QWizardPage(parent) {
     setTitle(header);
+    setSubTitle(subTitle);
     auto* layout = new QVBoxLayout(this);
-    mpInfo = new QLabel(info, this);
-    mpInfo->setObjectName(QStringLiteral("info"));
-    mpInfo->setWordWrap(true);
+    auto* text = new QLabel(info, this);
+    text->setObjectName(QStringLiteral("info"));
+    text->setWordWrap(true);
     mpList = new QListWidget(this);
     mpList->setObjectName(QStringLiteral("entries"));
     mpAdd = new QPushButton(QStringLiteral("Add..."), this);
@@ -22,7 +24,7 @@ CWizardCheckListPage::CWizardCheckListPage(const QString& header, const QString&
     auto* buttons = new QHBoxLayout;
     buttons->addStretch(1);
     buttons->addWidget(mpAdd);
-    layout->addWidget(mpInfo);
+    layout->addWidget(text);
     layout->addWidget(mpList, 1);
     layout->addLayout(buttons);
 }

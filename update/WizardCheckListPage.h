@@ -5,7 +5,6 @@
 
 #include <vector>
 
-class QLabel;
 class QListWidget;
 class QPushButton;
 
@@ -16,7 +15,10 @@ class QPushButton;
 class CWizardCheckListPage : public QWizardPage {
     Q_OBJECT
 public:
-    CWizardCheckListPage(const QString& header, const QString& info, QWidget* parent = nullptr);
+    /// subTitle: one short line under the header; info: the text above the
+    /// list.
+    CWizardCheckListPage(const QString& header, const QString& subTitle, const QString& info,
+                         QWidget* parent = nullptr);
 
     /// Shows the "Add..." button; its clicks are signalled as addClicked.
     void ShowAddButton();
@@ -39,7 +41,6 @@ signals:
 private:
     int RowOf(int key) const;
 
-    QLabel* mpInfo = nullptr;
     QListWidget* mpList = nullptr;
     QPushButton* mpAdd = nullptr;
 };

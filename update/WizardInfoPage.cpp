@@ -35,9 +35,17 @@ QFont CWizardInfoPage::HeaderFont() {
 
 void CWizardInfoPage::SetExterior(bool exterior) {
     mbExterior = exterior;
+    mWatermarkHeight = 0;
     setPixmap(QWizard::WatermarkPixmap, exterior ? CWizardPictures::Watermark(devicePixelRatioF()) : QPixmap());
     mpHeader->setVisible(exterior);
     setTitle(exterior ? QString() : mHeaderText);
+    setSubTitle(exterior ? QString() : mSubTitle);
+}
+
+void CWizardInfoPage::SetSubTitle(const QString& subTitle) {
+    mSubTitle = subTitle;
+    if (!mbExterior)
+        setSubTitle(subTitle);
 }
 
 void CWizardInfoPage::SetHeader(const QString& header) {
@@ -45,6 +53,17 @@ void CWizardInfoPage::SetHeader(const QString& header) {
     mpHeader->setText(header);
     if (!mbExterior)
         setTitle(header);
+}
+
+void CWizardInfoPage::resizeEvent(QResizeEvent* event) {
+    QWizardPage::resizeEvent(event);
+    // The watermark runs down the whole side of the page, however tall the
+    // wizard has grown.
+    const QWidget* frame = parentWidget();
+    if (!mbExterior || frame == nullptr || frame->height() <= 0 || frame->height() == mWatermarkHeight)
+        return;
+    mWatermarkHeight = frame->height();
+    setPixmap(QWizard::WatermarkPixmap, CWizardPictures::Watermark(devicePixelRatioF(), mWatermarkHeight));
 }
 
 QString CWizardInfoPage::Header() const {

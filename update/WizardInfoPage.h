@@ -11,8 +11,8 @@ class QLabel;
 ///
 /// An exterior page (the first and last pages of a wizard) has the wizard's
 /// watermark on its left and its own large header (Verdana Bold, 12 points);
-/// an inner page shows its header in the wizard's title band, beside the
-/// wizard's header picture.
+/// an inner page shows its header and a short subtitle in the wizard's title
+/// band, beside the wizard's header picture.
 class CWizardInfoPage : public QWizardPage {
     Q_OBJECT
 public:
@@ -23,6 +23,8 @@ public:
     bool IsExterior() const noexcept { return mbExterior; }
     void SetHeader(const QString& header);
     QString Header() const;
+    /// The line under the header of an inner page (the band holds two lines).
+    void SetSubTitle(const QString& subTitle);
     void SetInfo(const QString& info);
     QString Info() const;
     /// Shows the check box with this text and state.
@@ -33,9 +35,15 @@ public:
     /// The exterior pages' header font.
     static QFont HeaderFont();
 
+protected:
+    void resizeEvent(QResizeEvent* event) override;
+
 private:
     bool mbExterior = false;
+    /// The height the watermark was drawn for.
+    int mWatermarkHeight = 0;
     QString mHeaderText;
+    QString mSubTitle;
     QLabel* mpHeader = nullptr;
     QLabel* mpInfo = nullptr;
     QCheckBox* mpCheck = nullptr;

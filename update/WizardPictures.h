@@ -9,7 +9,9 @@ class CWizardPictures {
 public:
     CWizardPictures() = delete;
 
-    static QPixmap Watermark(qreal devicePixelRatio);
+    /// At its own size, or filling a strip of that height (its width kept,
+    /// the picture scaled to cover the strip and centred).
+    static QPixmap Watermark(qreal devicePixelRatio, int height = 0);
     static QPixmap Header(qreal devicePixelRatio);
     static QPixmap Radio(qreal devicePixelRatio);
 };

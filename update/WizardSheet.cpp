@@ -22,6 +22,10 @@ CWizardSheet::CWizardSheet(int captionId, QWidget* parent) : QWizard(parent) {
     setOptions(QWizard::NoDefaultButton | QWizard::IndependentPages | QWizard::HaveCustomButton1 |
                QWizard::HaveCustomButton2 | QWizard::HaveCustomButton3);
     CreateButtons();
+    // Room for the watermark beside a few lines of text, in units of the
+    // desktop's font so that larger fonts get a larger wizard.
+    const QFontMetrics metrics = fontMetrics();
+    setMinimumSize(metrics.averageCharWidth() * 86, metrics.lineSpacing() * 24);
     connect(this, &QWizard::currentIdChanged, this, &CWizardSheet::OnCurrentIdChanged);
 }
 

@@ -148,22 +148,24 @@ struct CancelCase {
     int page;
     std::function<void(PluginWizardTest&, CFenwaveSimulator&)> hold;
     const char* logged;
+    /// What the page shows of the work under way meanwhile.
+    const char* status;
 };
 
 TEST_F(PluginWizardTest, CancelledFirstRunComesBackAtTheNextStart) {
     CFakePackages::WritePlayer(Pf("DemoPlayer/demoplayer"), "1.5");
     const std::vector<CancelCase> cases = {
-        {"on the login page", W::PAGE_LOGIN, [](PluginWizardTest&, CFenwaveSimulator&) {}, nullptr},
+        {"on the login page", W::PAGE_LOGIN, [](PluginWizardTest&, CFenwaveSimulator&) {}, nullptr, nullptr},
         {"while searching", W::PAGE_SEARCHING,
          [](PluginWizardTest&, CFenwaveSimulator& sim) {
              sim.SetBehaviour(ERole::Static, InfoPath(), {CFenwaveSimulator::EMode::Stall});
          },
-         "mDetector thread finished\n"},
+         "mDetector thread finished\n", "Retrieving information from Fenwave..."},
         {"while downloading", W::PAGE_DOWNLOADING,
          [](PluginWizardTest&, CFenwaveSimulator& sim) {
              sim.SetGeneratedFile("/download/demoplayer-plugin.exe", 4 << 20, 16 << 10);
          },
-         "mFileDowner thread finished\n"},
+         "mFileDowner thread finished\n", "Downloading demoplayer-plugin.exe..."},
     };
     for (const CancelCase& c : cases) {
         SCOPED_TRACE(c.name);
@@ -182,8 +184,14 @@ TEST_F(PluginWizardTest, CancelledFirstRunComesBackAtTheNextStart) {
                 ASSERT_TRUE(Click(wizard, "nextButton"));
             }
             ASSERT_EQ(wizard.currentId(), c.page);
-            // The worker is under way: the request has reached the server.
-            ASSERT_TRUE(mSim.WaitForRequests(ERole::Static, c.page == W::PAGE_DOWNLOADING ? 2 : 1));
+            // The worker is under way, and the page follows it.
+            CWizardProgressPage& page =
+                c.page == W::PAGE_SEARCHING ? wizard.SearchingPage() : wizard.DownloadingPage();
+            ASSERT_TRUE(WaitForUi([&] { return page.StatusText() == QLatin1String(c.status); }))
+                << page.StatusText().toStdString();
+            if (c.page == W::PAGE_DOWNLOADING) {
+                EXPECT_TRUE(WaitForUi([&] { return page.Progress() > 0; }));
+            }
             EXPECT_TRUE(wizard.HasWorkers());
         }
         ASSERT_EQ(wizard.currentId(), c.page);
@@ -256,6 +264,38 @@ TEST_F(PluginWizardTest, DecliningToCloseARunningPlayerReturnsToThePageWhereNext
         ASSERT_TRUE(Click(wizard, "finishButton"));
         mWizard.reset();
         std::filesystem::remove(Installs());
+    }
+}
+
+TEST_F(PluginWizardTest, RadioIsOfferedToInstallOrUpgradeAndSkippedWhenCurrent) {
+    struct Case {
+        const char* installed; ///< nullptr: not installed
+        bool offered;
+        int text;
+    } const cases[] = {
+        {nullptr, true, IDS_RADIO_INSTALL},
+        {"0.9", true, IDS_RADIO_UPGRADE},
+        {"1.0.0.0", false, 0}, // what the simulator offers
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.installed != nullptr ? c.installed : "not installed");
+        if (c.installed != nullptr)
+            WriteRegString("Software\\Fenwave\\Radio", "Version", c.installed);
+        W& wizard = Make(W::MODE_FIRST_RUN);
+        LogIn(wizard);
+        Detect(wizard);
+        ASSERT_TRUE(Click(wizard, "nextButton"));
+        if (c.offered) {
+            ASSERT_EQ(wizard.currentId(), W::PAGE_RADIO);
+            EXPECT_EQ(wizard.RadioPage().Text(), CWizardSheet::Text(c.text));
+            EXPECT_TRUE(Offered(wizard, "backButton"));
+            EXPECT_NE(wizard.Modes() & W::MODE_RADIO, 0);
+        } else {
+            ASSERT_TRUE(WaitForPage(wizard, W::PAGE_DONE)) << LastBoxText();
+            EXPECT_EQ(wizard.Modes() & W::MODE_RADIO, 0);
+            EXPECT_FALSE(wizard.DonePage().IsChecked());
+        }
+        mWizard.reset();
     }
 }
 
