@@ -216,15 +216,8 @@ void CLoginDialog::LogIn(const std::string& name, const std::string& hash, bool 
         return;
     }
     user.rememberPassword = remember;
-    try {
-        mSettings.UpdateUser(user);
-    } catch (const CRegistryUtils::CRegistryException& e) {
-        RegistryFailed(e);
+    if (!UpdateUser(user, "LOGIN_MODE_LOGIN"))
         return;
-    } catch (const CSettingsManager::CUserNotFoundException&) {
-        VBX_LOG(1, "UserNotFoundException in CLoginDialog::OnOK LOGIN_MODE_LOGIN\n");
-        return;
-    }
     mSettings.SetCurrentUser(name);
     QDialog::accept();
 }
@@ -241,16 +234,20 @@ void CLoginDialog::ChangePassword(const std::string& name, const std::string& ha
         return;
     user.rememberPassword = remember;
     user.passwordHash = hash;
+    if (UpdateUser(user, "LOGIN_MODE_CHANGE_PASS"))
+        QDialog::accept();
+}
+
+bool CLoginDialog::UpdateUser(const CUser& user, const char* modeName) {
     try {
         mSettings.UpdateUser(user);
+        return true;
     } catch (const CRegistryUtils::CRegistryException& e) {
         RegistryFailed(e);
-        return;
     } catch (const CSettingsManager::CUserNotFoundException&) {
-        VBX_LOG(1, "UserNotFoundException in CLoginDialog::OnOK LOGIN_MODE_CHANGE_PASS\n Should never happen.\n");
-        return;
+        VBX_LOG(1, "UserNotFoundException in CLoginDialog::OnOK " << modeName << "\n Should never happen.\n");
     }
-    QDialog::accept();
+    return false;
 }
 
 void CLoginDialog::AddUser(const std::string& name, const std::string& hash, bool remember) {

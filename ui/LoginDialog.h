@@ -5,6 +5,7 @@
 #include <string>
 
 class CHyperlink;
+struct CUser;
 class CSettingsManager;
 class QCheckBox;
 class QComboBox;
@@ -60,6 +61,8 @@ private:
     void LogIn(const std::string& name, const std::string& hash, bool remember);
     void ChangePassword(const std::string& name, const std::string& hash, bool remember);
     void AddUser(const std::string& name, const std::string& hash, bool remember);
+    /// Stores the changed user; false (after saying why) when that failed.
+    bool UpdateUser(const CUser& user, const char* modeName);
     /// The store failed: logged, shown, and the dialog rejected.
     void RegistryFailed(const std::exception& e);
 

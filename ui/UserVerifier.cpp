@@ -7,12 +7,17 @@
 
 #include <QEventLoop>
 #include <QGuiApplication>
-#include <QObject>
+#include <QTimer>
 
+#include <atomic>
+#include <chrono>
 #include <exception>
 #include <thread>
 
 namespace {
+
+// How often the window's thread looks whether the answer is in.
+constexpr std::chrono::milliseconds kPollInterval{20};
 
 /// The wait cursor over the whole program while it lives.
 class CWaitCursor {
@@ -30,11 +35,11 @@ int CUserVerifier::Verify(QWidget* window, Vortler& client, const std::string& u
     int answer = kNoContact;
     {
         CWaitCursor cursor;
-        QEventLoop loop;
-        // Lives on this thread: the worker's quit is delivered by the loop.
-        QObject receiver;
+        // The worker only sets a flag; the window's thread looks at it
+        // between paints, so nothing of Qt is shared with the worker.
+        std::atomic<bool> done{false};
         std::thread worker;
-        worker = std::thread([&answer, &loop, &receiver, &client, &user, &passwordHash, self = &worker] {
+        worker = std::thread([&answer, &done, &client, &user, &passwordHash, self = &worker] {
             VBX_LOG(3, "VerifyUserThread started at: " << static_cast<const void*>(self)
                                                         << " ID: " << LogDetail::ThreadId() << "\n");
             try {
@@ -43,8 +48,15 @@ int CUserVerifier::Verify(QWidget* window, Vortler& client, const std::string& u
                 VBX_LOG(1, "Verifying the user failed: " << e.what() << "\n");
                 answer = kNoContact;
             }
-            QMetaObject::invokeMethod(&receiver, [&loop] { loop.quit(); }, Qt::QueuedConnection);
+            done.store(true, std::memory_order_release);
         });
+        QEventLoop loop;
+        QTimer poll;
+        QObject::connect(&poll, &QTimer::timeout, &loop, [&done, &loop] {
+            if (done.load(std::memory_order_acquire))
+                loop.quit();
+        });
+        poll.start(kPollInterval);
         // Paints and timers go on; clicks and keys wait for the answer, so
         // the window cannot be closed or asked twice meanwhile.
         loop.exec(QEventLoop::ExcludeUserInputEvents);
