@@ -17,7 +17,6 @@
 #include <csignal>
 #include <cstdlib>
 #include <fcntl.h>
-#include <future>
 #include <iostream>
 #include <unistd.h>
 
@@ -128,15 +127,12 @@ bool CServiceApp::InitInstance() {
 
     CWebSubmitter::Instance().init(userName, passwordHash, kClientId, kClientVersion, true);
 
-    auto threadId = std::make_shared<std::promise<long>>();
-    std::future<long> publishedId = threadId->get_future();
-    mListenerThread = std::thread([this, threadId] {
-        CCrashHandler::InstallForThisThread();
-        threadId->set_value(LogDetail::ThreadId());
-        PlayerListenerThreadMain(this);
-    });
+    // The id is read before the record is written: waiting for another
+    // thread inside a log statement would hold the log's lock meanwhile.
+    long listenerId = 0;
+    mListenerThread = CCrashHandler::StartThread([this] { PlayerListenerThreadMain(this); }, &listenerId);
     VBX_LOG(3, "PlayerListenerThread started at: " << static_cast<const void*>(&mListenerThread)
-                                                   << " ID: " << publishedId.get() << "\n");
+                                                   << " ID: " << listenerId << "\n");
 
     // Point C (main window, radio link, update check) comes here.
     VBX_LOG(3, "InitInstance completed successfully\n");
