@@ -997,6 +997,11 @@ VBX_VORTLER_GETTER(proxyString, mProxyString)
 VBX_VORTLER_GETTER(pendingData, mPendingData)
 #undef VBX_VORTLER_GETTER
 
+bool Vortler::exchangeActive() const {
+    std::lock_guard<std::recursive_mutex> lock(mMutex);
+    return mWorkerActive;
+}
+
 int Vortler::pendingCount() const {
     std::lock_guard<std::recursive_mutex> lock(mMutex);
     return mPendingCount;

@@ -132,6 +132,8 @@ public:
     int pendingCount() const;
     /// Whether a retry is waiting on the timer.
     bool retryScheduled() const;
+    /// Whether an exchange thread is at work (or about to be started).
+    bool exchangeActive() const;
 
     /// The pending data and count, copied together.
     struct Pending {

@@ -68,6 +68,22 @@ int ReadWholeFile(const std::string& path, std::string& bytes) {
     }
 }
 
+/// The entry count and the data of a pending file; false when it does not
+/// start with a number. The data is empty when nothing follows the count.
+bool ParsePending(const std::string& bytes, int& count, std::string& data) {
+    std::istringstream in(bytes);
+    if (!(in >> count))
+        return false;
+    in >> std::ws;
+    data.clear();
+    if (in.peek() != std::char_traits<char>::eof()) {
+        std::ostringstream rest;
+        rest << in.rdbuf();
+        data = rest.str();
+    }
+    return true;
+}
+
 std::string DirectoryOf(const std::string& path) {
     std::size_t slash = path.rfind('/');
     if (slash == std::string::npos)
@@ -402,17 +418,12 @@ void CWebSubmitter::RemoveFromFiles(const std::string& user, const std::string& 
         return;
     const std::string dir = UserDir("GetUserDir returned \"\\\", trying to save to current dir.\n");
     const std::string pendingPath = PendingFilePath(dir, user);
-    std::ifstream in(pendingPath);
+    std::string bytes, held;
     int stored = 0;
-    if (!in || !(in >> stored)) {
+    if (ReadWholeFile(pendingPath, bytes) != 0 || !ParsePending(bytes, stored, held)) {
         VBX_LOG(1, "Couldn't read vortler cache file '" << pendingPath << "' to remove confirmed entries.\n");
         return;
     }
-    in >> std::ws;
-    std::ostringstream rest;
-    if (in.peek() != std::char_traits<char>::eof())
-        rest << in.rdbuf();
-    const std::string held = rest.str();
     if (held.compare(0, data.size(), data) != 0) {
         VBX_LOG(1, "Vortler cache file '" << pendingPath << "' doesn't hold the confirmed entries, kept.\n");
         return;
@@ -471,21 +482,16 @@ bool CWebSubmitter::LoadFiles(const std::string& user) {
             }
             return false;
         }
-        std::istringstream in(bytes);
-        if (!(in >> count)) {
+        if (!ParsePending(bytes, count, data)) {
             VBX_LOG(1,
                     "Vortler cache file '" << pendingPath << "' doesn't seem to start with num entries.\n");
             mLoadedUnreadable = true;
             return false;
         }
-        in >> std::ws;
-        if (in.peek() == std::char_traits<char>::eof()) {
+        if (data.empty()) {
             VBX_LOG(3, "No cache data in file '" << pendingPath << "'.\n");
             return false;
         }
-        std::ostringstream rest;
-        rest << in.rdbuf();
-        data = rest.str();
     }
     // The files stay as they are: they are replaced only by newer content.
     setCache(data, count);

@@ -433,6 +433,8 @@ TEST(VortlerThreadTest, ThreadsThatCannotBeCreatedAreReportedAndRetried) {
     ASSERT_TRUE(client.WaitForStatus(kVortleHandshakeOk));
     EXPECT_EQ(client.LastText(kVortleHandshakeFailed),
               "Handshake error: couldn't start thread (Resource temporarily unavailable)");
+    // The post needs a thread of its own, not the handshake's.
+    ASSERT_TRUE(WaitUntil([&] { return !client.exchangeActive(); }));
     ASSERT_EQ(client.addSong("A", "T", "", "", 200, kPlayTime), 1);
     ASSERT_TRUE(client.WaitForStatus(kVortleSubmitOk));
     EXPECT_EQ(client.LastText(kVortleSubmitFailed),

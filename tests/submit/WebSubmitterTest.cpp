@@ -427,13 +427,14 @@ TEST_F(WebSubmitterTest, SwitchDuringAPostConfirmsTheOldUsersTracksInTheirFiles)
 
 TEST_F(WebSubmitterTest, TrackAcceptedWhileTermSavesReachesTheFilesLast) {
     AddUser("alice", "secret", true);
+    // Before the submitter: its writer may still come by as it goes.
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool writerCame = false;
     CWatchedSubmitter submitter(mSettings);
     submitter.setTimeLimits(1s, 3s);
     submitter.setRetryBaseDelay(10min);
     submitter.init("alice", md5Hex("secret"), "vbx", "0.1", true);
-    std::mutex mutex;
-    std::condition_variable changed;
-    bool writerCame = false;
     submitter.onOtherThread = [&](CWatchedSubmitter::Point point) {
         if (point == CWatchedSubmitter::Point::kCacheLockBusy || point == CWatchedSubmitter::Point::kCacheWritten) {
             std::lock_guard<std::mutex> lock(mutex);
@@ -456,15 +457,15 @@ TEST_F(WebSubmitterTest, TrackAcceptedWhileTermSavesReachesTheFilesLast) {
 
 TEST_F(WebSubmitterTest, SubmitDoesNotWaitForTheDisk) {
     AddUser("alice", "secret", true);
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool stalled = false, released = false;
     CWatchedSubmitter submitter(mSettings);
     submitter.setTimeLimits(1s, 3s);
     submitter.setRetryBaseDelay(10min);
     submitter.init("alice", md5Hex("secret"), "vbx", "0.1", true);
     // The writer stalls after its first write, as on a slow disk, holding
     // the cache mutex.
-    std::mutex mutex;
-    std::condition_variable changed;
-    bool stalled = false, released = false;
     submitter.onOtherThread = [&](CWatchedSubmitter::Point point) {
         std::unique_lock<std::mutex> lock(mutex);
         if (point != CWatchedSubmitter::Point::kCacheWritten || released)
