@@ -225,6 +225,13 @@ void CWebSubmitter::Submit(const Track& track) {
 }
 
 void CWebSubmitter::FlushCache() {
+    {
+        // What the writer was asked for is written here and now; a write it
+        // has begun ends first.
+        std::unique_lock<std::mutex> lock(mWriterMutex);
+        mWriteWanted = false;
+        mWriterIdle.wait(lock, [this] { return !mWriting; });
+    }
     KeepInStep();
 }
 
@@ -261,9 +268,12 @@ void CWebSubmitter::WriterMain() {
         // Whatever is asked for while this write runs is written next, in
         // one go with the state of that moment.
         mWriteWanted = false;
+        mWriting = true;
         lock.unlock();
         KeepInStep();
         lock.lock();
+        mWriting = false;
+        mWriterIdle.notify_all();
     }
 }
 
@@ -445,7 +455,11 @@ bool CWebSubmitter::saveCache(const std::string& user, const std::string& data, 
     if (user.empty())
         return false;
     VBX_LOG(3, "Saving cache for: " << user << ". Entries: " << count << "\n");
-    return WriteFiles(user, Pending{data, count}, true,
+    // At a change of user the tentative list goes with the old user's
+    // files. At term the user stays, and so does the list: a track accepted
+    // after term is written with it, not over it.
+    const bool userLeaves = user != userName();
+    return WriteFiles(user, Pending{data, count}, userLeaves,
                       "GetUserDir returned \"\\\", trying to save to current dir.\n");
 }
 

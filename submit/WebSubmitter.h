@@ -20,7 +20,8 @@ class CSettingsManager;
 /// accepted since the last successful submission (the tentative list),
 /// publishes every status to its observers, follows the settings manager
 /// (user, password, proxy), and keeps the user's two cache files in step
-/// with what is waiting, so that a crash loses no accepted track.
+/// with what is waiting, so that a crash loses no track accepted more than
+/// a moment (the time of one write) before it.
 ///
 /// Cache files, in the settings manager's user directory:
 ///   "<stem>.vortler.cache"  count, one space, the pending data as posted
@@ -52,7 +53,9 @@ public:
     /// thread has written (at once, unless the disk is slow).
     void Submit(const Track& track);
 
-    /// Writes the current user's files now, with everything accepted so far.
+    /// Writes the current user's files now, with everything accepted so
+    /// far; afterwards no write asked of the writer thread is outstanding.
+    /// Not to be called with the cache mutex held.
     void FlushCache();
 
     void statusUpdate(int code, const std::string& text) override;
@@ -135,7 +138,9 @@ private:
     // The writer thread, started with the first Submit.
     std::mutex mWriterMutex;
     std::condition_variable mWriterWake;
+    std::condition_variable mWriterIdle;
     bool mWriteWanted = false;
+    bool mWriting = false;
     bool mWriterStop = false;
     std::thread mWriter;
 };

@@ -275,6 +275,8 @@ TEST_F(WebSubmitterTest, UserSwitchSavesAndLoadsTheCacheFiles) {
     const std::string data = Submitter().pendingData();
     const std::vector<Track> tentative = Submitter().GetTentative();
     ASSERT_EQ(tentative.size(), 2u);
+    // Nothing is left for the writer thread to write after the switch.
+    Submitter().FlushCache();
 
     CLogCapture log;
     mSettings.SetCurrentUser("bob");
