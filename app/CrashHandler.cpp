@@ -10,8 +10,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
 #include <execinfo.h>
 #include <fcntl.h>
+#include <future>
+#include <memory>
 #include <pthread.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -259,6 +262,8 @@ const char* SignalName(int signalNumber) noexcept {
         return "SIGILL";
     case SIGTRAP:
         return "SIGTRAP";
+    case SIGABRT:
+        return "SIGABRT";
     default:
         return "unknown";
     }
@@ -417,8 +422,9 @@ int WriteDump(int fd, int signalNumber, const siginfo_t* info, const void* conte
     return file.Error();
 }
 
-void LogCrash(const char* message) noexcept {
-    CLogger::Instance().LogFromSignal(1, "Uncaught", 0, message);
+// Crash records go out without the log's lock: another thread may hold it.
+void LogCrash(int line, const char* message) noexcept {
+    CLogger::Instance().LogFromSignal(1, "Uncaught", line, message);
 }
 
 void RestoreDefault(int signalNumber) noexcept {
@@ -428,20 +434,21 @@ void RestoreDefault(int signalNumber) noexcept {
     ::sigaction(signalNumber, &action, nullptr);
 }
 
-void OnFault(int signalNumber, siginfo_t* info, void* context) {
-    const int savedErrno = errno;
+// Records and dumps one crash of the calling thread. Returns whether the
+// dump was saved; false when another thread is handling a crash already
+// (alreadyHandled), or when the dump failed.
+bool HandleCrash(int signalNumber, const siginfo_t* info, const void* context, bool& alreadyHandled) noexcept {
     const long self = LogDetail::ThreadId();
     long expected = 0;
-    if (!gCrashingThread.compare_exchange_strong(expected, self)) {
+    alreadyHandled = !gCrashingThread.compare_exchange_strong(expected, self);
+    if (alreadyHandled) {
         // Another thread is already handling a crash and will end the
         // process; this one waits for that.
         if (expected != self) {
             for (;;)
                 ::pause();
         }
-        RestoreDefault(signalNumber);
-        ::raise(signalNumber);
-        return;
+        return false;
     }
 
     const bool fromKernel = info->si_code > 0;
@@ -451,9 +458,10 @@ void OnFault(int signalNumber, siginfo_t* info, void* context) {
     const uint32_t code = CCrashHandler::ExceptionCode(signalNumber, info->si_code, overflow);
 
     SText<1024> unhandled;
-    LogCrash(unhandled.Add("Unhandled exception:\n  ").Add(CCrashHandler::Description(code)).Add("\n").data);
+    LogCrash(__LINE__,
+             unhandled.Add("Unhandled exception:\n  ").Add(CCrashHandler::Description(code)).Add("\n").data);
     if (gState.folderNote[0] != '\0')
-        LogCrash(gState.folderNote);
+        LogCrash(__LINE__, gState.folderNote);
 
     SText<PATH_MAX + 128> result;
     bool saved = false;
@@ -481,17 +489,54 @@ void OnFault(int signalNumber, siginfo_t* info, void* context) {
                 .Add(")");
         }
     }
-    LogCrash(result.data);
-    if (saved)
-        ::_exit(128 + signalNumber);
+    LogCrash(__LINE__, result.data);
+    return saved;
+}
 
+void OnFault(int signalNumber, siginfo_t* info, void* context) {
+    const int savedErrno = errno;
+    bool alreadyHandled = false;
+    if (HandleCrash(signalNumber, info, context, alreadyHandled))
+        ::_exit(128 + signalNumber);
     // Let the default action follow, so that the system's core dump still
     // happens: a fault recurs when the handler returns; a sent signal or a
-    // trap (which does not repeat) is raised again.
+    // trap (which does not repeat) is raised again. A fault inside the
+    // handler of this thread comes here too.
     RestoreDefault(signalNumber);
-    if (!fromKernel || signalNumber == SIGTRAP)
+    if (alreadyHandled || info->si_code <= 0 || signalNumber == SIGTRAP)
         ::raise(signalNumber);
     errno = savedErrno;
+}
+
+// An exception nothing caught, or another way into std::terminate: recorded
+// and dumped like a fault, as an exception of unknown type, and the process
+// ends as abort() would end it.
+[[noreturn]] void OnTerminate() noexcept {
+    SText<1024> what;
+    what.Add("std::terminate called: ");
+    if (std::exception_ptr current = std::current_exception()) {
+        try {
+            std::rethrow_exception(current);
+        } catch (const std::exception& e) {
+            what.Add("exception escaped: ").Add(e.what());
+        } catch (...) {
+            what.Add("exception of unknown kind escaped");
+        }
+    } else {
+        what.Add("no exception");
+    }
+    LogCrash(__LINE__, what.Add("\n").data);
+
+    siginfo_t info{};
+    info.si_signo = SIGABRT;
+    info.si_code = SI_USER;
+    ucontext_t context{};
+    ::getcontext(&context);
+    bool alreadyHandled = false;
+    if (HandleCrash(SIGABRT, &info, &context, alreadyHandled))
+        ::_exit(128 + SIGABRT);
+    RestoreDefault(SIGABRT);
+    std::abort();
 }
 
 void CopyInto(char* target, size_t size, const std::string& text) {
@@ -533,13 +578,35 @@ void CCrashHandler::Install(const std::string& userDir) {
 
     struct sigaction action {};
     action.sa_sigaction = OnFault;
-    action.sa_flags = SA_SIGINFO | SA_ONSTACK | SA_RESETHAND;
+    // Not reset on delivery: a second thread that faults while the dump is
+    // written must wait for it (HandleCrash), not end the process at once.
+    // The fault signals stay blocked while the handler runs, so a fault
+    // inside the handler itself ends the process by default action.
+    action.sa_flags = SA_SIGINFO | SA_ONSTACK;
     sigemptyset(&action.sa_mask);
-    // A fault inside the handler then ends the process by default action.
     for (int signalNumber : kSignals)
         sigaddset(&action.sa_mask, signalNumber);
     for (int signalNumber : kSignals)
         ::sigaction(signalNumber, &action, nullptr);
+    std::set_terminate(OnTerminate);
+}
+
+std::thread CCrashHandler::StartThread(std::function<void()> body, long* threadId) {
+    auto published = std::make_shared<std::promise<long>>();
+    std::future<long> id = published->get_future();
+    std::thread thread([body = std::move(body), published]() mutable {
+        // First of all, so that a starter that waits for the id while it
+        // holds a lock (the log's) never waits for a record of this thread.
+        published->set_value(LogDetail::ThreadId());
+        published.reset();
+        if (!InstallForThisThread())
+            VBX_LOG(1, "Couldn't set up the alternate signal stack of this thread; a stack overflow here "
+                       "is not recorded.\n");
+        body();
+    });
+    if (threadId != nullptr)
+        *threadId = id.get();
+    return thread;
 }
 
 bool CCrashHandler::InstallForThisThread() noexcept {

@@ -2,7 +2,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
+#include <thread>
 
 /// Catches the fault signals nothing else handles (SIGSEGV, SIGBUS, SIGFPE,
 /// SIGILL, SIGTRAP), describes them in the log and saves "minidump.dmp" into
@@ -12,9 +14,17 @@
 /// threads exist. The handler runs on an alternate signal stack, so that it
 /// also runs when a thread has used up its own stack. Every thread has its
 /// own alternate stack: Install() gives one to the calling thread; another
-/// thread that may overflow its stack calls InstallForThisThread() when it
-/// starts (without one, a stack overflow in that thread kills the process by
-/// the signal's default action, without log records or dump).
+/// thread calls InstallForThisThread() when it starts, which StartThread()
+/// does for every thread the program starts (without one, a stack overflow
+/// in that thread kills the process by the signal's default action, without
+/// log records or dump).
+///
+/// Install() also routes std::terminate (an exception that escapes a thread
+/// body, for instance) to the same records and dump, as an exception of
+/// unknown type; the process then ends with exit status 128 + SIGABRT.
+///
+/// While one thread handles a crash, another that crashes waits for it, so
+/// the first one's dump is complete.
 ///
 /// Everything the handler needs is prepared by Install(); the handler itself
 /// only makes async-signal-safe calls and logs through
@@ -62,6 +72,13 @@ public:
     /// overflow from other access violations. Returns false if the stack
     /// could not be set up. Calling it twice on one thread does nothing more.
     static bool InstallForThisThread() noexcept;
+
+    /// Starts body on a new thread that first calls InstallForThisThread().
+    /// With threadId, returns once the new thread's kernel id is stored
+    /// there; the thread publishes it before it does anything that may log,
+    /// so the wait is safe under any lock. Throws std::system_error when the
+    /// thread cannot be created.
+    static std::thread StartThread(std::function<void()> body, long* threadId = nullptr);
 
     /// The folder used when the user data directory is unusable: the
     /// temporary folder ($TMPDIR, else /tmp) + "vb".

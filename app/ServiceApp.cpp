@@ -142,12 +142,12 @@ bool CServiceApp::InitInstance() {
 
     CWebSubmitter::Instance().init(userName, passwordHash, kClientId, kClientVersion, true);
 
-    mListenerThread = std::thread([this] {
-        CCrashHandler::InstallForThisThread();
-        VBX_LOG(3, "PlayerListenerThread started at: " << static_cast<const void*>(&mListenerThread)
-                                                       << " ID: " << LogDetail::ThreadId() << "\n");
-        PlayerListenerThreadMain(this);
-    });
+    // The id is read before the record is written: waiting for another
+    // thread inside a log statement would hold the log's lock meanwhile.
+    long listenerId = 0;
+    mListenerThread = CCrashHandler::StartThread([this] { PlayerListenerThreadMain(this); }, &listenerId);
+    VBX_LOG(3, "PlayerListenerThread started at: " << static_cast<const void*>(&mListenerThread)
+                                                   << " ID: " << listenerId << "\n");
 
     StartMprisBridge();
 

@@ -121,7 +121,8 @@ void BM_AddSong(benchmark::State& state) {
 BENCHMARK(BM_AddSong)->Arg(100)->Arg(1000)->Arg(10000);
 
 /// Submit of the web submitter for a user without password (no exchange),
-/// with range(1) choosing whether the cache files are kept in step.
+/// with range(1) choosing whether the cache files are kept in step (Submit
+/// then hands the change to the writer thread; the disk is not waited for).
 void BM_Submit(benchmark::State& state) {
     const int pending = static_cast<int>(state.range(0));
     const std::string base = PendingOf(pending);

@@ -18,7 +18,6 @@
 
 namespace {
 
-constexpr int kRequestSpacingSeconds = 5;
 constexpr std::size_t kMaxNameLength = 255;
 const char* const kVortleboxKey = "Software\\Fenwave\\Vortlebox";
 
@@ -61,17 +60,22 @@ CMetaDataGetter::CMetaDataGetter() {
 
 bool CMetaDataGetter::GetMetaData(CTrackMetaData& record) {
     mbCancelled = false;
+    RequestStarted();
     const std::time_t now = std::time(nullptr);
     const std::time_t since = now - mLastRequest;
     VBX_LOG(4, "GetMetaData '" << record.GetTrack() << "'. since: " << since);
     mLastRequest = now;
 
-    if (since < kRequestSpacingSeconds) {
-        mWakeEvent.Reset();
+    const long long spacing = mRequestSpacing.count();
+    if (since < spacing) {
         // A clock set back makes since negative: wait the spacing, no more.
-        const long long wait = 5000 - static_cast<long long>(std::max<std::time_t>(since, 0)) * 1000;
+        const long long wait = (spacing - static_cast<long long>(std::max<std::time_t>(since, 0))) * 1000;
         VBX_LOG(4, "Waiting for: " << wait);
-        mWakeEvent.WaitFor(std::chrono::milliseconds(wait));
+        // The flag is read after the reset: a Cancel since the start of the
+        // request either set it already or sets the event after the reset.
+        mWakeEvent.Reset();
+        if (!mbCancelled)
+            mWakeEvent.WaitFor(std::chrono::milliseconds(wait));
         if (mbCancelled) {
             VBX_LOG(4, "Wait was cancelled. Returning.\n");
             return false;
@@ -87,6 +91,8 @@ bool CMetaDataGetter::GetMetaData(CTrackMetaData& record) {
     }
     return !mbCancelled;
 }
+
+void CMetaDataGetter::RequestStarted() {}
 
 void CMetaDataGetter::Cancel() {
     VBX_TRACE();

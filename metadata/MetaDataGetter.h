@@ -6,6 +6,7 @@
 #include "update/MemoryDownloader.h"
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <ctime>
 #include <string>
@@ -33,6 +34,7 @@ public:
     /// Reads the web service and web site hosts and the no-cover address
     /// from the settings store; they stay fixed for the getter's life.
     CMetaDataGetter();
+    virtual ~CMetaDataGetter() = default;
     CMetaDataGetter(const CMetaDataGetter&) = delete;
     CMetaDataGetter& operator=(const CMetaDataGetter&) = delete;
 
@@ -44,6 +46,9 @@ public:
 
     /// Makes a running or waiting GetMetaData stop as soon as possible.
     void Cancel();
+
+    /// The least time between the starts of two requests (5 s).
+    void SetRequestSpacing(std::chrono::seconds spacing) noexcept { mRequestSpacing = spacing; }
 
     // The steps of a request, open for tests.
 
@@ -83,6 +88,11 @@ public:
     const std::string& ArtistQueryAddress() const noexcept { return mArtistQuery; }
     const std::string& NoCoverUrl() const noexcept { return mNoCoverUrl; }
 
+protected:
+    /// Called by GetMetaData once the request has begun (a Cancel from then
+    /// on ends it); does nothing here. Lets a test cancel at that moment.
+    virtual void RequestStarted();
+
 private:
     /// Downloads one answer; false when cancelled, throws when it failed.
     bool DownloadAnswer(const std::string& url, const std::string& file);
@@ -90,6 +100,7 @@ private:
     CFileDownloader mFileDownloader;
     CMemoryDownloader mMemoryDownloader;
     std::time_t mLastRequest = 0;
+    std::chrono::seconds mRequestSpacing{5};
     std::atomic<bool> mbCancelled{false};
     CManualResetEvent mWakeEvent;
 

@@ -48,6 +48,9 @@ void CPlayerConnection::OnStart(const CPlayerCommand& command) {
                command.Get('m'));
     mTrack.StampStartTime();
 
+    // Cleared before the stopwatch starts, so that the new track's goal is
+    // the one GoalReached sees.
+    mbSubmitted = false;
     if (OKToStart(mTrack)) {
         mbNotEligible = false;
         const int32_t goal = CalcGoal();
@@ -60,7 +63,6 @@ void CPlayerConnection::OnStart(const CPlayerCommand& command) {
         mbNotEligible = true;
     }
     mState = PLAYING;
-    mbSubmitted = false;
 }
 
 void CPlayerConnection::OnStop(const CPlayerCommand&) {
@@ -148,6 +150,14 @@ bool CPlayerConnection::OKToStart(const Track& track) const {
 }
 
 void CPlayerConnection::GoalReached() {
+    // The goal of a track counts once per START. A RESUME that read the flag
+    // before it was set here may start the stopwatch again (its Start waits
+    // for the stopwatch's lock, held while this runs); that thread reaches
+    // the goal at once and ends here.
+    if (mbSubmitted.exchange(true)) {
+        VBX_LOG(3, "Goal of this track already handled, will not submit again.\n");
+        return;
+    }
     try {
         const CUser user = mSettings.GetCurrentUser();
         if (user.submitPlays)
@@ -157,5 +167,4 @@ void CPlayerConnection::GoalReached() {
     } catch (const CSettingsManager::CUserNotFoundException&) {
         VBX_LOG(1, "No current user, will not submit.\n");
     }
-    mbSubmitted = true;
 }

@@ -432,6 +432,9 @@ std::shared_ptr<CPlayerConnection> CPlayerListener::GetConnection(const std::str
 
 std::shared_ptr<CPlayerConnection> CPlayerListener::GetCurrentConnection() const {
     std::lock_guard<std::mutex> guard(mMutex);
+    // A START with an empty "c" leaves no plug-in to follow.
+    if (mCurrentPluginId.empty())
+        return nullptr;
     return mCurrentConnection;
 }
 

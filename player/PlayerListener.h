@@ -89,7 +89,8 @@ public:
     void Stop();
 
     /// The connection of the plug-in whose START was accepted last; null
-    /// before the first. Safe from any thread.
+    /// before the first and when that START carried an empty plug-in id.
+    /// Safe from any thread.
     std::shared_ptr<CPlayerConnection> GetCurrentConnection() const;
     std::string GetCurrentPluginId() const;
     /// The connection of that plug-in id, created if needed.

@@ -1,5 +1,6 @@
 #include "player/StopWatch.h"
 
+#include "app/CrashHandler.h"
 #include "app/Logger.h"
 #include "player/StopWatchClient.h"
 
@@ -28,7 +29,7 @@ CStopWatch::~CStopWatch() {
 }
 
 std::thread CStopWatch::LaunchThread(std::function<void()> body) {
-    return std::thread(std::move(body));
+    return CCrashHandler::StartThread(std::move(body));
 }
 
 void CStopWatch::Start(CStopWatchClient* client) {

@@ -1,5 +1,6 @@
 #include "submit/Vortler.h"
 
+#include "app/CrashHandler.h"
 #include "app/Logger.h"
 #include "settings/RegistryUtils.h"
 #include "settings/ServerHosts.h"
@@ -93,6 +94,13 @@ std::string maskPassword(const std::string& password) {
     return password.empty() ? std::string() : "****";
 }
 
+std::string userAgentLine(const std::string& clientId, const std::string& clientVersion) {
+    char agent[64];
+    std::snprintf(agent, sizeof agent, "User-Agent: Mozilla/5.0 (compatible; libvortler %s; %s %s)", "2.0",
+                  clientId.c_str(), clientVersion.c_str());
+    return agent;
+}
+
 } // namespace
 
 std::string Vortler::serverHost(const std::string& key) {
@@ -104,7 +112,9 @@ std::string Vortler::serverHost(const std::string& key) {
     }
 }
 
-Vortler::Vortler() = default;
+Vortler::Vortler()
+    : mClientId(kDefaultClientId), mClientVersion(kDefaultClientVersion),
+      mUserAgent(userAgentLine(kDefaultClientId, kDefaultClientVersion)) {}
 
 Vortler::~Vortler() {
     stopThreads();
@@ -150,10 +160,7 @@ void Vortler::init(const std::string& user, const std::string& passwordOrHash, c
         std::lock_guard<std::recursive_mutex> lock(mMutex);
         mClientId = clientId;
         mClientVersion = clientVersion;
-        char agent[64];
-        std::snprintf(agent, sizeof agent, "User-Agent: Mozilla/5.0 (compatible; libvortler %s; %s %s)",
-                      "2.0", clientId.c_str(), clientVersion.c_str());
-        mUserAgent = agent;
+        mUserAgent = userAgentLine(clientId, clientVersion);
         // The held name goes with the data, so that setUsername loads the
         // user's queue again from disk rather than keeping it empty.
         mUserName.clear();
@@ -195,6 +202,21 @@ bool Vortler::loadCache(const std::string& user) {
     return false;
 }
 
+void Vortler::racePoint(RacePoint point) {
+    (void)point;
+}
+
+std::thread Vortler::launchThread(std::function<void()> body) {
+    return CCrashHandler::StartThread(std::move(body));
+}
+
+void Vortler::submissionConfirmed(const std::string& user, const std::string& data, int count, bool held) {
+    (void)user;
+    (void)data;
+    (void)count;
+    (void)held;
+}
+
 void Vortler::makeResponse() {
     std::lock_guard<std::recursive_mutex> lock(mMutex);
     mResponse = md5Hex(mPasswordHash + mChallenge);
@@ -232,24 +254,28 @@ void Vortler::setPassword(const std::string& text, bool alreadyHashed) {
 }
 
 void Vortler::setUsername(const std::string& user) {
-    std::string oldUser;
-    Pending old;
-    {
-        std::lock_guard<std::recursive_mutex> lock(mMutex);
-        if (user == mUserName)
-            return;
-        oldUser = mUserName;
-        old.data = mPendingData;
-        old.count = mPendingCount;
-        mUserName = user;
-        clearCache();
-        mSwitchingUser = true;
-    }
-    if (!oldUser.empty())
-        saveCache(oldUser, old.data, old.count);
-    loadCache(user);
     bool start = false;
     {
+        // The old user's data goes to their cache and the new user's comes
+        // from theirs in one step, so that the confirmation of a post in
+        // flight finds its entries in one place or the other.
+        std::lock_guard<std::recursive_mutex> cache(mCacheMutex);
+        std::string oldUser;
+        Pending old;
+        {
+            std::lock_guard<std::recursive_mutex> lock(mMutex);
+            if (user == mUserName)
+                return;
+            oldUser = mUserName;
+            old.data = mPendingData;
+            old.count = mPendingCount;
+            mUserName = user;
+            clearCache();
+            mSwitchingUser = true;
+        }
+        if (!oldUser.empty())
+            saveCache(oldUser, old.data, old.count);
+        loadCache(user);
         std::lock_guard<std::recursive_mutex> lock(mMutex);
         mSwitchingUser = false;
         start = credentialsChangedLocked();
@@ -302,7 +328,6 @@ void Vortler::setCache(const std::string& data, int count) {
         mPendingData = data;
         mPendingCount = count;
     }
-    ++mGeneration;
     resetTimesLocked();
 }
 
@@ -311,7 +336,6 @@ void Vortler::clearCache() {
     mPendingData.clear();
     mPendingCount = 0;
     mPendingTimes.clear();
-    ++mGeneration;
 }
 
 int Vortler::addSong(const std::string& artist, const std::string& title, const std::string& album,
@@ -386,9 +410,9 @@ void Vortler::submit() {
             return;
         mState = kSubmitting;
         mSubmissionBody = "u=" + formEncode(mUserName) + "&s=" + mResponse + mPendingData;
-        mPostedLength = mPendingData.size();
+        mPostedUser = mUserName;
+        mPostedData = mPendingData;
         mPostedCount = mPendingCount;
-        mPostedGeneration = mGeneration;
     }
     report(kVortleSubmitting, "Submitting...");
     startExchange(Job::kSubmission);
@@ -404,16 +428,47 @@ void Vortler::startExchange(Job job) {
         }
         mWorkerActive = true;
     }
-    std::lock_guard<std::mutex> guard(mThreadMutex);
-    if (mThreadsStopped) {
+    racePoint(RacePoint::kExchangeStarting);
+    std::string failure;
+    {
+        std::lock_guard<std::mutex> guard(mThreadMutex);
+        if (mThreadsStopped) {
+            std::lock_guard<std::recursive_mutex> lock(mMutex);
+            mWorkerActive = false;
+            return;
+        }
+        // The previous thread has left its loop; joining only waits for its return.
+        if (mWorker.joinable())
+            mWorker.join();
+        try {
+            mWorker = launchThread([this, job] { workerMain(job); });
+            return;
+        } catch (const std::exception& e) {
+            failure = e.what();
+        }
+    }
+    exchangeNotStarted(job, failure);
+}
+
+void Vortler::exchangeNotStarted(Job job, const std::string& why) {
+    const bool handshaking = job == Job::kHandshake;
+    VBX_LOG(1, "Couldn't start the " << (handshaking ? "handshake" : "submission") << " thread: " << why
+                                     << "\n");
+    {
         std::lock_guard<std::recursive_mutex> lock(mMutex);
         mWorkerActive = false;
-        return;
+        // A job handed over meanwhile is left to the retry.
+        mNextJob = Job::kNone;
+        if (mState == kStopping)
+            return;
+        mState = handshaking ? kIdle : kReady;
     }
-    // The previous thread has left its loop; joining only waits for its return.
-    if (mWorker.joinable())
-        mWorker.join();
-    mWorker = std::thread(&Vortler::workerMain, this, job);
+    const std::string text = "couldn't start thread (" + why + ")";
+    if (handshaking)
+        report(kVortleHandshakeFailed, "Handshake error: " + text);
+    else
+        report(kVortleSubmitFailed, "Submission error: " + text);
+    rehandshakeIfRequested();
 }
 
 void Vortler::workerMain(Job job) {
@@ -639,21 +694,38 @@ void Vortler::handleSubmit(const std::string& text) {
     if (equalsNoCase(word, "OK")) {
         int remaining = 0;
         {
-            std::lock_guard<std::recursive_mutex> lock(mMutex);
-            if (mState == kStopping)
-                return;
-            // Only what was posted is confirmed; entries added meanwhile
-            // stay and are numbered from 0 again.
-            if (mPostedGeneration == mGeneration && mPostedLength <= mPendingData.size()) {
-                mPendingData = renumber(std::string_view(mPendingData).substr(mPostedLength), -mPostedCount);
-                mPendingCount = std::max(0, mPendingCount - mPostedCount);
-                resetTimesLocked();
-            } else {
-                VBX_LOG(2, "Submission confirmed for entries that are no longer pending\n");
+            std::lock_guard<std::recursive_mutex> cache(mCacheMutex);
+            std::string user, data;
+            int count = 0;
+            bool held = false;
+            {
+                std::lock_guard<std::recursive_mutex> lock(mMutex);
+                if (mState == kStopping)
+                    return;
+                user = std::move(mPostedUser);
+                data = std::move(mPostedData);
+                count = mPostedCount;
+                mPostedUser.clear();
+                mPostedData.clear();
+                mPostedCount = 0;
+                // Only what was posted is confirmed; entries added meanwhile
+                // stay and are numbered from 0 again. After a change of user
+                // the posted entries lie in that user's cache, or came back
+                // from it at the head of the data.
+                held = user == mUserName && mPendingData.compare(0, data.size(), data) == 0;
+                if (held) {
+                    mPendingData = renumber(std::string_view(mPendingData).substr(data.size()), -count);
+                    mPendingCount = std::max(0, mPendingCount - count);
+                    resetTimesLocked();
+                }
+                mBadAuthRetryAllowed = true;
+                mState = kReady;
+                // A re-handshake that is due submits the rest when it succeeds.
+                remaining = mRehandshake ? 0 : mPendingCount;
             }
-            mBadAuthRetryAllowed = true;
-            mState = kReady;
-            remaining = mPendingCount;
+            if (!held)
+                VBX_LOG(2, "Submission confirmed for entries of " << user << " that are no longer held\n");
+            submissionConfirmed(user, data, count, held);
         }
         report(kVortleSubmitOk, "Submission succeeded.");
         if (remaining > 0)
@@ -699,6 +771,7 @@ void Vortler::rehandshakeIfRequested() {
 // ---- status and retries ----
 
 void Vortler::report(int code, const std::string& text) {
+    bool retryDue = false;
     {
         std::lock_guard<std::mutex> guard(mTimerMutex);
         switch (code) {
@@ -716,6 +789,7 @@ void Vortler::report(int code, const std::string& text) {
                 mRetryAt = std::chrono::steady_clock::now() + mRetryDelay;
                 VBX_LOG(3, "Will retry in " << mRetryDelay.count() << " ms\n");
                 mRetryDelay = std::min(mRetryDelay * 2, kMaxRetryDelay);
+                retryDue = true;
             }
             break;
         case kVortleBadUser:
@@ -728,18 +802,26 @@ void Vortler::report(int code, const std::string& text) {
         }
     }
     mTimerCondition.notify_all();
+    // A timer that could not be started before gets another chance.
+    if (retryDue)
+        startTimer();
     statusUpdate(code, text);
 }
 
 void Vortler::startTimer() {
     std::lock_guard<std::mutex> guard(mThreadMutex);
-    if (mTimer.joinable())
+    if (mTimer.joinable() || mThreadsStopped)
         return;
     {
         std::lock_guard<std::mutex> timerGuard(mTimerMutex);
         mTimerStop = false;
     }
-    mTimer = std::thread(&Vortler::timerMain, this);
+    try {
+        mTimer = launchThread([this] { timerMain(); });
+    } catch (const std::exception& e) {
+        // The next failure that schedules a retry tries again.
+        VBX_LOG(1, "Couldn't start the retry timer thread: " << e.what() << "\n");
+    }
 }
 
 void Vortler::timerMain() {
@@ -806,13 +888,20 @@ void Vortler::stopThreads() {
         mRetryDue = false;
     }
     mTimerCondition.notify_all();
-    std::lock_guard<std::mutex> guard(mThreadMutex);
-    mThreadsStopped = true;
-    // The timer first: it may be starting an exchange.
-    if (mTimer.joinable())
-        mTimer.join();
-    if (mWorker.joinable())
-        mWorker.join();
+    std::thread timer, worker;
+    {
+        std::lock_guard<std::mutex> guard(mThreadMutex);
+        mThreadsStopped = true;
+        timer = std::move(mTimer);
+        worker = std::move(mWorker);
+    }
+    // Joined without the thread mutex: the timer may be starting an
+    // exchange, which takes it (and then starts nothing).
+    racePoint(RacePoint::kJoiningThreads);
+    if (timer.joinable())
+        timer.join();
+    if (worker.joinable())
+        worker.join();
 }
 
 void Vortler::term() {
@@ -824,8 +913,12 @@ void Vortler::term() {
     stopThreads();
     if (wasStopping)
         return;
+    // The snapshot and its save in one step under the cache mutex: a track
+    // accepted meanwhile is written after it, never overwritten by it.
+    std::lock_guard<std::recursive_mutex> cache(mCacheMutex);
     Pending pending = pendingSnapshot();
     std::string user = userName();
+    racePoint(RacePoint::kTermSaving);
     saveCache(user, pending.data, pending.count);
 }
 
@@ -903,6 +996,11 @@ VBX_VORTLER_GETTER(userAgent, mUserAgent)
 VBX_VORTLER_GETTER(proxyString, mProxyString)
 VBX_VORTLER_GETTER(pendingData, mPendingData)
 #undef VBX_VORTLER_GETTER
+
+bool Vortler::exchangeActive() const {
+    std::lock_guard<std::recursive_mutex> lock(mMutex);
+    return mWorkerActive;
+}
 
 int Vortler::pendingCount() const {
     std::lock_guard<std::recursive_mutex> lock(mMutex);

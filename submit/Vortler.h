@@ -5,6 +5,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <ctime>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <string_view>
@@ -44,7 +45,9 @@ enum VortleStatus : int {
 /// exponential back-off. Every exchange is bounded in time. The client's
 /// mutex guards the state, the credentials and the pending data; it is never
 /// held across a network wait or while statusUpdate, saveCache or loadCache
-/// run.
+/// run. The cache mutex, taken before it, orders every move of pending data
+/// between memory and a user's cache: a change of user, the save at term and
+/// the confirmation of a post.
 class Vortler {
 public:
     /// States of the protocol.
@@ -54,7 +57,12 @@ public:
     static constexpr std::chrono::milliseconds kDefaultTotalLimit{30000};
     static constexpr std::chrono::milliseconds kDefaultRetryDelay{60000};
     static constexpr std::chrono::milliseconds kMaxRetryDelay{30 * 60 * 1000};
+    /// The client identifier and version in the User-Agent line until init.
+    static constexpr const char* kDefaultClientId = "vbx";
+    static constexpr const char* kDefaultClientVersion = "0.1";
 
+    /// Ready for verifyUser at once: the User-Agent line is built from the
+    /// default client identifier and version.
     Vortler();
     virtual ~Vortler();
     Vortler(const Vortler&) = delete;
@@ -92,7 +100,8 @@ public:
     int addSong(const std::string& artist, const std::string& title, const std::string& album,
                 const std::string& trackId, int lengthSeconds, std::time_t startTime);
 
-    /// Stops the threads and saves the user's pending data.
+    /// Stops the threads and saves the user's pending data. Returns whatever
+    /// the threads are doing: an exchange in flight ends at its next poll.
     void term();
 
     /// Replaces the pending data and count (from a cache file).
@@ -123,6 +132,8 @@ public:
     int pendingCount() const;
     /// Whether a retry is waiting on the timer.
     bool retryScheduled() const;
+    /// Whether an exchange thread is at work (or about to be started).
+    bool exchangeActive() const;
 
     /// The pending data and count, copied together.
     struct Pending {
@@ -141,6 +152,34 @@ public:
     static std::string renumber(std::string_view data, int delta);
 
 protected:
+    /// Where threads of the client meet. The hook does nothing here; a test
+    /// overrides it to hold a thread at one of them and so force the
+    /// interleaving it needs.
+    enum class RacePoint {
+        kExchangeStarting, ///< an exchange is about to get its thread
+        kJoiningThreads,   ///< stopThreads is about to join the threads
+        kTermSaving,       ///< term has taken its snapshot, the cache mutex held
+        kCacheLockBusy,    ///< a cache writer waits for the cache mutex
+        kCacheWritten,     ///< a cache writer has written, the cache mutex held
+    };
+    virtual void racePoint(RacePoint point);
+
+    /// Creates a thread of the client (exchanges, retry timer). Throws
+    /// std::system_error when it cannot; the client then reports the
+    /// failure and retries later.
+    virtual std::thread launchThread(std::function<void()> body);
+
+    /// A post was answered OK. held: its entries were still at the head of
+    /// the pending data and have left it. Otherwise the user changed while
+    /// it was in flight, and the entries are in that user's cache: a derived
+    /// class that keeps caches removes them there. Called with the cache
+    /// mutex held, before status 11 is reported.
+    virtual void submissionConfirmed(const std::string& user, const std::string& data, int count, bool held);
+
+    /// Orders moves of pending data between memory and a user's cache; a
+    /// derived class takes it around its own cache writes.
+    std::recursive_mutex& cacheMutex() noexcept { return mCacheMutex; }
+
     void handshake();
     void submit();
     void handshakeThread();
@@ -174,6 +213,9 @@ private:
     /// Reports a status and steers the retry timer by it.
     void report(int code, const std::string& text);
     void startExchange(Job job);
+    /// The thread of an exchange could not be created: back to the state
+    /// before it, and the failure reported (the retry timer tries again).
+    void exchangeNotStarted(Job job, const std::string& why);
     void workerMain(Job first);
     void timerMain();
     void retryNow();
@@ -205,16 +247,16 @@ private:
 
     // Encoded play times of the pending entries, for the duplicate check.
     std::unordered_set<std::string> mPendingTimes;
-    // Changes whenever the pending data is replaced as a whole, so that an
-    // OK for data no longer held removes nothing.
-    unsigned mGeneration = 0;
-    unsigned mPostedGeneration = 0;
-    std::size_t mPostedLength = 0;
+    // What the running post carries, and for whom: an OK removes exactly
+    // these entries, from memory or from that user's cache.
+    std::string mPostedUser;
+    std::string mPostedData;
     int mPostedCount = 0;
     // Between clearing and loading during a change of user: setCache keeps
     // entries added meanwhile.
     bool mSwitchingUser = false;
 
+    std::recursive_mutex mCacheMutex;
     mutable std::recursive_mutex mMutex;
     bool mWorkerActive = false;
     Job mNextJob = Job::kNone;

@@ -1,8 +1,10 @@
 #include "submit/WebSubmitter.h"
 
+#include "app/CrashHandler.h"
 #include "app/Logger.h"
 #include "settings/SettingsManager.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <fcntl.h>
@@ -43,6 +45,41 @@ bool WriteAll(int fd, const char* data, std::size_t size) {
         }
         data += n;
         size -= static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+/// Reads the whole file; 0, or the error number of the open or read.
+int ReadWholeFile(const std::string& path, std::string& bytes) {
+    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (fd.Get() < 0)
+        return errno;
+    char buffer[65536];
+    for (;;) {
+        const ssize_t n = ::read(fd.Get(), buffer, sizeof buffer);
+        if (n == 0)
+            return 0;
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return errno;
+        }
+        bytes.append(buffer, static_cast<std::size_t>(n));
+    }
+}
+
+/// The entry count and the data of a pending file; false when it does not
+/// start with a number. The data is empty when nothing follows the count.
+bool ParsePending(const std::string& bytes, int& count, std::string& data) {
+    std::istringstream in(bytes);
+    if (!(in >> count))
+        return false;
+    in >> std::ws;
+    data.clear();
+    if (in.peek() != std::char_traits<char>::eof()) {
+        std::ostringstream rest;
+        rest << in.rdbuf();
+        data = rest.str();
     }
     return true;
 }
@@ -103,6 +140,20 @@ CWebSubmitter::~CWebSubmitter() {
     stopThreads();
     if (mObserving)
         mSettings.RemoveObserver(this);
+}
+
+void CWebSubmitter::stopThreads() {
+    Vortler::stopThreads();
+    std::thread writer;
+    {
+        std::lock_guard<std::mutex> guard(mWriterMutex);
+        mWriterStop = true;
+        writer = std::move(mWriter);
+    }
+    mWriterWake.notify_all();
+    // The writer writes what it was asked for before it ends.
+    if (writer.joinable())
+        writer.join();
 }
 
 std::string CWebSubmitter::MakeSafe(const std::string& user) {
@@ -170,7 +221,60 @@ void CWebSubmitter::Submit(const Track& track) {
         NotifyObservers();
     }
     if (code == 1)
+        RequestWrite();
+}
+
+void CWebSubmitter::FlushCache() {
+    {
+        // What the writer was asked for is written here and now; a write it
+        // has begun ends first.
+        std::unique_lock<std::mutex> lock(mWriterMutex);
+        mWriteWanted = false;
+        mWriterIdle.wait(lock, [this] { return !mWriting; });
+    }
+    KeepInStep();
+}
+
+void CWebSubmitter::RequestWrite() {
+    if (!mKeepInStep.load())
+        return;
+    {
+        std::lock_guard<std::mutex> guard(mWriterMutex);
+        if (!mWriterStop) {
+            if (!mWriter.joinable()) {
+                try {
+                    mWriter = CCrashHandler::StartThread([this] { WriterMain(); });
+                } catch (const std::exception& e) {
+                    VBX_LOG(1, "Couldn't start the cache writer thread, writing at once: " << e.what() << "\n");
+                }
+            }
+            if (mWriter.joinable()) {
+                mWriteWanted = true;
+                mWriterWake.notify_all();
+                return;
+            }
+        }
+    }
+    // No writer (any more): this thread writes.
+    KeepInStep();
+}
+
+void CWebSubmitter::WriterMain() {
+    std::unique_lock<std::mutex> lock(mWriterMutex);
+    for (;;) {
+        mWriterWake.wait(lock, [this] { return mWriteWanted || mWriterStop; });
+        if (!mWriteWanted)
+            return;
+        // Whatever is asked for while this write runs is written next, in
+        // one go with the state of that moment.
+        mWriteWanted = false;
+        mWriting = true;
+        lock.unlock();
         KeepInStep();
+        lock.lock();
+        mWriting = false;
+        mWriterIdle.notify_all();
+    }
 }
 
 void CWebSubmitter::statusUpdate(int code, const std::string& text) {
@@ -180,16 +284,8 @@ void CWebSubmitter::statusUpdate(int code, const std::string& text) {
         mStatusText = text;
     }
     VBX_LOG(3, "VortleStatus: " << code << "\n  VortleStatus text: " << text << "\n");
-    if (code == kVortleSubmitOk) {
-        {
-            std::lock_guard<std::recursive_mutex> lock(mLock);
-            VBX_LOG(4, "Copying tentative subs into confirmed. Count: " << mTentative.size() << "\n");
-            VBX_LOG(4, "Clearing tentative subs.\n");
-            mTentative.clear();
-        }
-        // The confirmed entries have left the pending data.
-        KeepInStep();
-    }
+    // The tentative list of an OK is emptied by submissionConfirmed, which
+    // knows whose post it was.
     Vortler::statusUpdate(code, text);
     if (tlSubmitting == this)
         tlNotifyDeferred = true;
@@ -254,15 +350,20 @@ std::string CWebSubmitter::UserDir(const char* dirMissingText) {
 
 bool CWebSubmitter::WriteFiles(const std::string& user, const Pending& pending, bool emptyTentative,
                                const char* dirMissingText) {
-    std::lock_guard<std::recursive_mutex> files(mFileMutex);
+    std::lock_guard<std::recursive_mutex> files(cacheMutex());
     const std::string dir = UserDir(dirMissingText);
     const std::string pendingPath = PendingFilePath(dir, user);
     const std::string tentativePath = TentativeFilePath(dir, user);
     if (mLoadedUnreadable && user == mLoadedUser) {
         // Keep what could not be read, rather than overwrite it.
         const std::string aside = pendingPath + ".unreadable";
-        if (::rename(pendingPath.c_str(), aside.c_str()) == 0)
+        if (::rename(pendingPath.c_str(), aside.c_str()) == 0) {
             VBX_LOG(1, "Kept unreadable cache file as '" << aside << "'.\n");
+        } else if (errno != ENOENT) {
+            VBX_LOG(1, "Couldn't keep unreadable cache file '" << pendingPath << "' aside (error " << errno
+                                                               << "), not overwriting it.\n");
+            return false;
+        }
         mLoadedUnreadable = false;
     }
     if (!ReplaceFile(pendingPath, std::to_string(pending.count) + " " + pending.data)) {
@@ -289,26 +390,81 @@ bool CWebSubmitter::WriteFiles(const std::string& user, const Pending& pending, 
 void CWebSubmitter::KeepInStep() {
     if (!mKeepInStep.load())
         return;
-    std::lock_guard<std::recursive_mutex> files(mFileMutex);
+    std::unique_lock<std::recursive_mutex> files(cacheMutex(), std::try_to_lock);
+    if (!files.owns_lock()) {
+        racePoint(RacePoint::kCacheLockBusy);
+        files.lock();
+    }
     const std::string user = userName();
     if (user.empty() || user != mLoadedUser)
         return;
-    // The snapshot is taken under the file mutex, so the last write always
+    // The snapshot is taken under the cache mutex, so the last write always
     // holds the latest state.
     WriteFiles(user, pendingSnapshot(), false,
                "GetUserDir returned \"\\\", trying to save to current dir.\n");
+    racePoint(RacePoint::kCacheWritten);
+}
+
+void CWebSubmitter::submissionConfirmed(const std::string& user, const std::string& data, int count,
+                                        bool held) {
+    if (!held) {
+        // Posted before a change of user: the entries are in that user's
+        // files, and this user's tentative list is not theirs.
+        RemoveFromFiles(user, data, count);
+        return;
+    }
+    {
+        std::lock_guard<std::recursive_mutex> lock(mLock);
+        VBX_LOG(4, "Copying tentative subs into confirmed. Count: " << mTentative.size() << "\n");
+        VBX_LOG(4, "Clearing tentative subs.\n");
+        mTentative.clear();
+    }
+    // The confirmed entries have left the pending data.
+    KeepInStep();
+}
+
+void CWebSubmitter::RemoveFromFiles(const std::string& user, const std::string& data, int count) {
+    if (user.empty() || data.empty())
+        return;
+    const std::string dir = UserDir("GetUserDir returned \"\\\", trying to save to current dir.\n");
+    const std::string pendingPath = PendingFilePath(dir, user);
+    std::string bytes, held;
+    int stored = 0;
+    if (ReadWholeFile(pendingPath, bytes) != 0 || !ParsePending(bytes, stored, held)) {
+        VBX_LOG(1, "Couldn't read vortler cache file '" << pendingPath << "' to remove confirmed entries.\n");
+        return;
+    }
+    if (held.compare(0, data.size(), data) != 0) {
+        VBX_LOG(1, "Vortler cache file '" << pendingPath << "' doesn't hold the confirmed entries, kept.\n");
+        return;
+    }
+    const int remaining = std::max(0, stored - count);
+    if (!ReplaceFile(pendingPath, std::to_string(remaining) + " " +
+                                      Vortler::renumber(std::string_view(held).substr(data.size()), -count))) {
+        VBX_LOG(1, "Couldn't open vortler cache file '" << pendingPath << "'.\n");
+        return;
+    }
+    const std::string tentativePath = TentativeFilePath(dir, user);
+    if (!ReplaceFile(tentativePath, ""))
+        VBX_LOG(1, "Couldn't open tentative submissions cache file '" << tentativePath << "'.\n");
+    VBX_LOG(3, "Removed " << count << " confirmed entries from the cache of " << user << ". Entries left: "
+                          << remaining << "\n");
 }
 
 bool CWebSubmitter::saveCache(const std::string& user, const std::string& data, int count) {
     if (user.empty())
         return false;
     VBX_LOG(3, "Saving cache for: " << user << ". Entries: " << count << "\n");
-    return WriteFiles(user, Pending{data, count}, true,
+    // At a change of user the tentative list goes with the old user's
+    // files. At term the user stays, and so does the list: a track accepted
+    // after term is written with it, not over it.
+    const bool userLeaves = user != userName();
+    return WriteFiles(user, Pending{data, count}, userLeaves,
                       "GetUserDir returned \"\\\", trying to save to current dir.\n");
 }
 
 bool CWebSubmitter::loadCache(const std::string& user) {
-    std::lock_guard<std::recursive_mutex> files(mFileMutex);
+    std::lock_guard<std::recursive_mutex> files(cacheMutex());
     const bool loaded = LoadFiles(user);
     // A track accepted while the files were being read reaches them now.
     if (!loaded && userName() == user && pendingCount() > 0)
@@ -325,27 +481,31 @@ bool CWebSubmitter::LoadFiles(const std::string& user) {
     std::string data;
     int count = 0;
     {
-        std::ifstream in(pendingPath);
-        if (!in) {
-            VBX_LOG(2, "Couldn't open vortler cache file '"
-                           << pendingPath
-                           << "'. This is normal first time it's trying to load as it doesn't yet exist.\n");
+        // Only a file that is not there means a first run: one that cannot
+        // be read is kept aside, never overwritten.
+        std::string bytes;
+        if (const int error = ReadWholeFile(pendingPath, bytes); error != 0) {
+            if (error == ENOENT) {
+                VBX_LOG(2, "Couldn't open vortler cache file '"
+                               << pendingPath
+                               << "'. This is normal first time it's trying to load as it doesn't yet exist.\n");
+            } else {
+                VBX_LOG(1, "Couldn't read vortler cache file '" << pendingPath << "' (error " << error
+                                                                << "), keeping it aside.\n");
+                mLoadedUnreadable = true;
+            }
             return false;
         }
-        if (!(in >> count)) {
+        if (!ParsePending(bytes, count, data)) {
             VBX_LOG(1,
                     "Vortler cache file '" << pendingPath << "' doesn't seem to start with num entries.\n");
             mLoadedUnreadable = true;
             return false;
         }
-        in >> std::ws;
-        if (in.peek() == std::char_traits<char>::eof()) {
+        if (data.empty()) {
             VBX_LOG(3, "No cache data in file '" << pendingPath << "'.\n");
             return false;
         }
-        std::ostringstream rest;
-        rest << in.rdbuf();
-        data = rest.str();
     }
     // The files stay as they are: they are replaced only by newer content.
     setCache(data, count);

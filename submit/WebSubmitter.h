@@ -6,9 +6,11 @@
 #include "submit/Vortler.h"
 
 #include <atomic>
+#include <condition_variable>
 #include <list>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 class CSettingsManager;
@@ -18,13 +20,20 @@ class CSettingsManager;
 /// accepted since the last successful submission (the tentative list),
 /// publishes every status to its observers, follows the settings manager
 /// (user, password, proxy), and keeps the user's two cache files in step
-/// with what is waiting, so that a crash loses no accepted track.
+/// with what is waiting, so that a crash loses no track accepted more than
+/// a moment (the time of one write) before it.
 ///
 /// Cache files, in the settings manager's user directory:
 ///   "<stem>.vortler.cache"  count, one space, the pending data as posted
 ///   "<stem>.tent.cache"     the tentative Tracks, 807 bytes each, oldest first
 /// where the stem is MakeSafe(user). Each is replaced as a whole: a
 /// temporary file in the same folder is written, synced and renamed over it.
+/// A track handed to Submit reaches the files through a writer thread of
+/// the submitter's own, which writes the latest state as soon as it can
+/// (changes that come while it writes are written together next), so the
+/// stopwatch and the listener never wait for the disk. Everything else that
+/// changes the queue (an OK, a change of user, term) writes before it
+/// returns.
 class CWebSubmitter : public Vortler, public Observable, public Observer {
 public:
     /// The process-wide instance, following the global settings manager.
@@ -40,8 +49,14 @@ public:
               const std::string& clientVersion, bool passwordIsHashed) override;
 
     /// Hands one played track to the protocol client; an accepted track is
-    /// in the tentative list and on disk when this returns.
+    /// in the tentative list when this returns, and on disk once the writer
+    /// thread has written (at once, unless the disk is slow).
     void Submit(const Track& track);
+
+    /// Writes the current user's files now, with everything accepted so
+    /// far; afterwards no write asked of the writer thread is outstanding.
+    /// Not to be called with the cache mutex held.
+    void FlushCache();
 
     void statusUpdate(int code, const std::string& text) override;
     bool saveCache(const std::string& user, const std::string& data, int count) override;
@@ -74,6 +89,15 @@ public:
     static std::string PendingFilePath(const std::string& dir, const std::string& user);
     static std::string TentativeFilePath(const std::string& dir, const std::string& user);
 
+protected:
+    /// Ends the protocol client's threads and then the cache writer (after
+    /// what it was asked to write). A derived class calls it first in its
+    /// destructor.
+    void stopThreads();
+
+    void submissionConfirmed(const std::string& user, const std::string& data, int count,
+                             bool held) override;
+
 private:
     void ApplyProxy();
     /// Writes both files from memory; emptyTentative is the save at a change
@@ -82,6 +106,12 @@ private:
                     const char* dirMissingText);
     /// Rewrites the current user's files, once they have been read.
     void KeepInStep();
+    /// Asks the writer thread for a KeepInStep.
+    void RequestWrite();
+    void WriterMain();
+    /// Takes confirmed entries off the head of a user's pending file and
+    /// empties the user's tentative file.
+    void RemoveFromFiles(const std::string& user, const std::string& data, int count);
     std::string UserDir(const char* dirMissingText);
     /// Reads the user's two files into the client and the tentative list.
     bool LoadFiles(const std::string& user);
@@ -95,8 +125,8 @@ private:
     std::atomic<bool> mInitialised{false};
     std::atomic<bool> mKeepInStep{true};
 
-    // Serialises the cache files; taken before mLock.
-    std::recursive_mutex mFileMutex;
+    // The cache files are written under the protocol client's cache mutex,
+    // which is taken before mLock.
     // The user whose files were read last: before that, nothing may write
     // them, or their queue would be overwritten unread.
     std::string mLoadedUser;
@@ -104,4 +134,13 @@ private:
     // is first replaced.
     bool mLoadedUnreadable = false;
     bool mObserving = false;
+
+    // The writer thread, started with the first Submit.
+    std::mutex mWriterMutex;
+    std::condition_variable mWriterWake;
+    std::condition_variable mWriterIdle;
+    bool mWriteWanted = false;
+    bool mWriting = false;
+    bool mWriterStop = false;
+    std::thread mWriter;
 };

@@ -1,5 +1,7 @@
 #include "submit/jnet/JNetResolver.h"
 
+#include "app/CrashHandler.h"
+
 #include <arpa/inet.h>
 #include <netdb.h>
 #include <netinet/in.h>
@@ -28,7 +30,7 @@ bool isReservedInvalid(const char* host) {
     return at == 0 || name[at - 1] == '.';
 }
 
-std::uint32_t lookUp(const char* host) {
+std::uint32_t lookUpName(const char* host) {
     if (isReservedInvalid(host))
         return JNetResolver::kFailed;
     addrinfo hints{};
@@ -50,12 +52,14 @@ std::uint32_t lookUp(const char* host) {
 
 } // namespace
 
-JNetResolver::JNetResolver(std::size_t entries) : mEntries(std::max<std::size_t>(entries, 1)) {}
+JNetResolver::JNetResolver(std::size_t entries, LookupFunction lookUp) : mShared(std::make_shared<Shared>()) {
+    mShared->entries.resize(std::max<std::size_t>(entries, 1));
+    mShared->lookUp = lookUp ? std::move(lookUp) : LookupFunction(lookUpName);
+}
 
 JNetResolver::~JNetResolver() {
-    mIdle.store(true);
-    if (mWorker.joinable())
-        mWorker.join();
+    // A running worker ends after its lookup; it holds the table till then.
+    mShared->stop.store(true);
 }
 
 int JNetResolver::resolve(std::string_view host, std::uint32_t& address) {
@@ -72,9 +76,9 @@ int JNetResolver::resolve(std::string_view host, std::uint32_t& address) {
 
     const std::time_t now = std::max<std::time_t>(std::time(nullptr), 1);
     {
-        std::lock_guard<std::mutex> guard(mMutex);
+        std::lock_guard<std::mutex> guard(mShared->mutex);
         bool known = false;
-        for (Entry& entry : mEntries) {
+        for (Entry& entry : mShared->entries) {
             if (entry.lastUsed == 0 || entry.mode != 0 || strcasecmp(entry.host, name.c_str()) != 0)
                 continue;
             entry.lastUsed = now;
@@ -87,23 +91,23 @@ int JNetResolver::resolve(std::string_view host, std::uint32_t& address) {
             known = true;
             break;
         }
-        if (!known && !fillSlot(name, now))
+        if (!known && !fillSlot(*mShared, name, now))
             return -1;
     }
     startWorker();
     return 1;
 }
 
-bool JNetResolver::fillSlot(const std::string& name, std::time_t now) {
+bool JNetResolver::fillSlot(Shared& shared, const std::string& name, std::time_t now) {
     Entry* slot = nullptr;
-    for (Entry& entry : mEntries) {
+    for (Entry& entry : shared.entries) {
         if (entry.lastUsed == 0) {
             slot = &entry;
             break;
         }
     }
     if (slot == nullptr) {
-        for (Entry& entry : mEntries) {
+        for (Entry& entry : shared.entries) {
             if (entry.done && (slot == nullptr || entry.lastUsed < slot->lastUsed))
                 slot = &entry;
         }
@@ -116,42 +120,43 @@ bool JNetResolver::fillSlot(const std::string& name, std::time_t now) {
     slot->address = kFailed;
     slot->done = false;
     slot->lastUsed = now;
-    slot->generation = mNextGeneration++;
+    slot->generation = shared.nextGeneration++;
     return true;
 }
 
 void JNetResolver::startWorker() {
-    if (!mIdle.load())
+    // Of two workers only one runs: the flag is taken here and given back
+    // by the worker as its very last step.
+    bool idle = true;
+    if (!mShared->idle.compare_exchange_strong(idle, false))
         return;
-    if (mWorker.joinable())
-        mWorker.join();
-    mIdle.store(false);
     try {
-        mWorker = std::thread(&JNetResolver::workerMain, this);
+        std::shared_ptr<Shared> shared = mShared;
+        CCrashHandler::StartThread([shared] { workerMain(shared); }).detach();
     } catch (const std::system_error&) {
-        mIdle.store(true);
+        mShared->idle.store(true);
     }
 }
 
-void JNetResolver::workerMain() {
-    for (std::size_t i = 0; i < mEntries.size() && !mIdle.load(); ++i) {
+void JNetResolver::workerMain(const std::shared_ptr<Shared>& shared) {
+    for (std::size_t i = 0; i < shared->entries.size() && !shared->stop.load(); ++i) {
         char host[sizeof(Entry::host)];
         std::uint64_t generation;
         {
-            std::lock_guard<std::mutex> guard(mMutex);
-            const Entry& entry = mEntries[i];
+            std::lock_guard<std::mutex> guard(shared->mutex);
+            const Entry& entry = shared->entries[i];
             if (entry.lastUsed == 0 || entry.done || entry.mode != 0)
                 continue;
             std::memcpy(host, entry.host, sizeof host);
             generation = entry.generation;
         }
-        const std::uint32_t address = lookUp(host);
-        std::lock_guard<std::mutex> guard(mMutex);
-        Entry& entry = mEntries[i];
+        const std::uint32_t address = shared->lookUp(host);
+        std::lock_guard<std::mutex> guard(shared->mutex);
+        Entry& entry = shared->entries[i];
         if (entry.generation == generation) {
             entry.address = address;
             entry.done = true;
         }
     }
-    mIdle.store(true);
+    shared->idle.store(true);
 }

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <climits>
 #include <csignal>
@@ -12,8 +13,10 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <functional>
+#include <poll.h>
 #include <pthread.h>
 #include <regex>
+#include <stdexcept>
 #include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -154,13 +157,20 @@ std::string StatusText(int status) {
     return "status " + std::to_string(status);
 }
 
-// The records the handler writes, as they appear in the log.
+// The log of a crashed child, with the source line of each crash record
+// written as "N" when it is a real one (not 0), so that records compare as
+// texts.
+std::string CrashLog(const std::string& path) {
+    return std::regex_replace(ReadFile(path), std::regex(R"(Uncaught\([1-9][0-9]*\))"), "Uncaught(N)");
+}
+
+// The records the handler writes, as they appear in CrashLog.
 std::string UnhandledRecord(uint32_t code) {
-    return "Uncaught(0) - L1\n  Unhandled exception:\n  " + std::string(CCrashHandler::Description(code)) +
+    return "Uncaught(N) - L1\n  Unhandled exception:\n  " + std::string(CCrashHandler::Description(code)) +
            "\n\n";
 }
 std::string ResultRecord(const std::string& text) {
-    return "Uncaught(0) - L1\n  " + text + "\n";
+    return "Uncaught(N) - L1\n  " + text + "\n";
 }
 
 // Checks the layout of a dump: the header names the signal and code, the
@@ -216,6 +226,7 @@ struct SCrashCase {
     uint32_t code;
     std::function<void(const CrashHandlerChildTest&)> crash;
     const void* faultAddress = nullptr; // checked when known
+    const char* record = nullptr;       // a further record, checked when given
 };
 
 } // namespace
@@ -404,6 +415,13 @@ TEST_F(CrashHandlerChildTest, CrashesAreLoggedAndDumpedAndEndTheProcess) {
          }},
         {"stack overflow in another thread", SIGSEGV, "SIGSEGV", 0xC00000FD,
          [](const CrashHandlerChildTest&) { OverflowStackInThread(); }},
+        {"stack overflow in a thread the program starts", SIGSEGV, "SIGSEGV", 0xC00000FD,
+         [](const CrashHandlerChildTest&) { CCrashHandler::StartThread(OverflowStack).join(); }},
+        {"exception escaping a thread", SIGABRT, "SIGABRT", CCrashHandler::kUnknownCode,
+         [](const CrashHandlerChildTest&) {
+             CCrashHandler::StartThread([] { throw std::runtime_error("no way out"); }).join();
+         },
+         nullptr, "std::terminate called: exception escaped: no way out\n"},
         {"bus error", SIGBUS, "SIGBUS", 0xC0000006,
          [](const CrashHandlerChildTest& f) { ReadPastEndOfFile(f.env.Root() + "/short.bin"); }},
         {"illegal instruction", SIGILL, "SIGILL", 0xC000001D,
@@ -420,10 +438,13 @@ TEST_F(CrashHandlerChildTest, CrashesAreLoggedAndDumpedAndEndTheProcess) {
         ASSERT_TRUE(child.finished);
         EXPECT_TRUE(WIFEXITED(child.status) && WEXITSTATUS(child.status) == 128 + c.signalNumber)
             << StatusText(child.status);
-        const std::string log = ReadFile(logPath);
+        const std::string log = CrashLog(logPath);
         EXPECT_NE(log.find(UnhandledRecord(c.code)), std::string::npos) << log;
         EXPECT_NE(log.find(ResultRecord("Saved dump file to '" + dumpPath + "'")), std::string::npos) << log;
         EXPECT_EQ(log.find("Couldn't get user dir"), std::string::npos) << log;
+        if (c.record != nullptr) {
+            EXPECT_NE(log.find(ResultRecord(c.record)), std::string::npos) << log;
+        }
         ASSERT_TRUE(FileExists(dumpPath));
         const std::string dump = ReadFile(dumpPath);
         ExpectWellFormedDump(dump, child.pid, c.signalNumber, c.signalName, c.code);
@@ -484,8 +505,8 @@ TEST_F(CrashHandlerChildTest, AnUnwritableFolderLeavesTheDefaultAction) {
         ASSERT_TRUE(child.finished);
         EXPECT_TRUE(WIFSIGNALED(child.status) && WTERMSIG(child.status) == c.signalNumber)
             << StatusText(child.status);
-        const std::string log = ReadFile(logPath);
-        EXPECT_NE(log.find("Uncaught(0) - L1\n  Unhandled exception:\n  "), std::string::npos) << log;
+        const std::string log = CrashLog(logPath);
+        EXPECT_NE(log.find("Uncaught(N) - L1\n  Unhandled exception:\n  "), std::string::npos) << log;
         const std::string failure = "Failed to create dump file '" + c.folder + "/minidump.dmp' (error " +
                                     std::to_string(c.error) + ")";
         EXPECT_NE(log.find(ResultRecord(failure)), std::string::npos) << log;
@@ -510,9 +531,9 @@ TEST_F(CrashHandlerChildTest, WithoutAUsableUserDirTheFallbackFolderIsUsed) {
         ASSERT_TRUE(child.finished);
         EXPECT_TRUE(WIFEXITED(child.status) && WEXITSTATUS(child.status) == 128 + SIGSEGV)
             << StatusText(child.status);
-        const std::string log = ReadFile(logPath);
+        const std::string log = CrashLog(logPath);
         const size_t unhandled = log.find(UnhandledRecord(0xC0000005));
-        const size_t note = log.find("Uncaught(0) - L1\n  " + c.note + "\n");
+        const size_t note = log.find("Uncaught(N) - L1\n  " + c.note + "\n");
         const size_t saved = log.find(ResultRecord("Saved dump file to '" + fallback + "/minidump.dmp'"));
         ASSERT_NE(unhandled, std::string::npos) << log;
         ASSERT_NE(note, std::string::npos) << log;
@@ -533,7 +554,7 @@ TEST_F(CrashHandlerChildTest, AFallbackFolderOthersMayWriteIsNotUsed) {
     SChild child = RunCrashingChild(logPath, "", [] { AccessViolation(); });
     ASSERT_TRUE(child.finished);
     EXPECT_TRUE(WIFSIGNALED(child.status) && WTERMSIG(child.status) == SIGSEGV) << StatusText(child.status);
-    const std::string log = ReadFile(logPath);
+    const std::string log = CrashLog(logPath);
     EXPECT_NE(log.find(ResultRecord("Failed to create dump file '" + fallback + "/minidump.dmp' (error " +
                                     std::to_string(EACCES) + ")")),
               std::string::npos)
@@ -580,10 +601,81 @@ TEST_F(CrashHandlerChildTest, ACrashWhileTheLogIsLockedStillWritesItsRecords) {
         ASSERT_TRUE(child.finished);
         EXPECT_TRUE(WIFEXITED(child.status) && WEXITSTATUS(child.status) == 128 + SIGSEGV)
             << StatusText(child.status);
-        const std::string log = ReadFile(logPath);
+        const std::string log = CrashLog(logPath);
         EXPECT_NE(log.find(UnhandledRecord(0xC0000005)), std::string::npos) << log;
         EXPECT_NE(log.find(ResultRecord("Saved dump file to '" + dumpPath + "'")), std::string::npos) << log;
     }
+}
+
+TEST_F(CrashHandlerChildTest, ASecondFaultWhileTheDumpIsWrittenWaitsForIt) {
+    // The dump file is a pipe: the first crash stays in its handler until
+    // the test reads the dump. Meanwhile a second thread faults the same way.
+    ASSERT_EQ(::mkfifo(dumpPath.c_str(), 0600), 0);
+    int ready[2];
+    ASSERT_EQ(::pipe(ready), 0);
+    const std::string log = logPath;
+    SChild child;
+    child.pid = ::fork();
+    ASSERT_GE(child.pid, 0);
+    if (child.pid == 0) {
+        struct rlimit noCore = {0, 0};
+        ::setrlimit(RLIMIT_CORE, &noCore);
+        CLogger::Instance().Open(log, true);
+        CLogger::Instance().SetLevel(4);
+        CCrashHandler::Install(userDir);
+        std::thread second([&] {
+            const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+            while (ReadFile(log).find("Unhandled exception") == std::string::npos) {
+                if (std::chrono::steady_clock::now() > until)
+                    ::_exit(98);
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            }
+            const long tid = LogDetail::ThreadId();
+            if (::write(ready[1], &tid, sizeof tid) != sizeof tid)
+                ::_exit(99);
+            AccessViolation();
+        });
+        AccessViolation();
+        ::_exit(0);
+    }
+    ::close(ready[1]);
+    long tid = 0;
+    pollfd wait{ready[0], POLLIN, 0};
+    const bool told = ::poll(&wait, 1, 20000) == 1 && ::read(ready[0], &tid, sizeof tid) == sizeof tid;
+    ::close(ready[0]);
+    // The second thread sleeps in its handler, and the process lives on.
+    bool sleeping = false;
+    const std::string stat = "/proc/" + std::to_string(child.pid) + "/task/" + std::to_string(tid) + "/stat";
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (told && !sleeping && std::chrono::steady_clock::now() < until) {
+        const std::string text = ReadFile(stat);
+        const size_t close = text.rfind(')');
+        sleeping = close != std::string::npos && text.compare(close, 4, ") S ") == 0;
+        if (!sleeping)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    const bool alive = ::waitpid(child.pid, &child.status, WNOHANG) == 0;
+    // Reading the pipe lets the first handler finish.
+    std::string dump;
+    if (alive) {
+        const int fd = ::open(dumpPath.c_str(), O_RDONLY | O_CLOEXEC);
+        char buffer[65536];
+        ssize_t n;
+        while (fd >= 0 && (n = ::read(fd, buffer, sizeof buffer)) > 0)
+            dump.append(buffer, static_cast<size_t>(n));
+        if (fd >= 0)
+            ::close(fd);
+    }
+    if (!alive || ::waitpid(child.pid, &child.status, 0) != child.pid)
+        ADD_FAILURE() << "the process ended before its dump was written: " << StatusText(child.status);
+    EXPECT_TRUE(told);
+    EXPECT_TRUE(sleeping);
+    EXPECT_EQ(dump.rfind("Vortlebox crash dump 1\n", 0), 0u) << dump.substr(0, 100);
+    // Only the first crash is recorded. (A pipe cannot take the stack's byte
+    // count afterwards, so this dump counts as failed.)
+    const std::string text = CrashLog(logPath);
+    EXPECT_EQ(text.find("Unhandled exception"), text.rfind("Unhandled exception")) << text;
+    EXPECT_NE(text.find(UnhandledRecord(0xC0000005)), std::string::npos) << text;
 }
 
 TEST(CrashHandlerTest, EachThreadGetsOneAlternateStackOfItsOwn) {
@@ -610,4 +702,26 @@ TEST(CrashHandlerTest, EachThreadGetsOneAlternateStackOfItsOwn) {
     EXPECT_EQ(again.ss_size, first.ss_size);
     EXPECT_EQ(other.ss_flags & SS_DISABLE, 0);
     EXPECT_GE(other.ss_size, CCrashHandler::kAltStackSize);
+}
+
+TEST(CrashHandlerTest, AStartedThreadGivesItsIdBeforeAnythingElse) {
+    // A thread's id may be awaited while the log's lock is held (to log it),
+    // also when the new thread logs right away.
+    CTestEnvironment env;
+    CLogCapture log;
+    std::atomic<long> seen{0};
+    long id = 0;
+    std::thread thread;
+    {
+        std::lock_guard<std::recursive_mutex> guard(CLogger::Instance().Mutex());
+        thread = CCrashHandler::StartThread(
+            [&] {
+                seen = LogDetail::ThreadId();
+                VBX_LOG(3, "Started\n");
+            },
+            &id);
+    }
+    thread.join();
+    EXPECT_EQ(id, seen.load());
+    EXPECT_TRUE(log.Contains("Started\n"));
 }

@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <future>
 #include <optional>
 #include <string>
 #include <thread>
@@ -205,6 +206,36 @@ TEST_F(MetaDataGetterTest, SecondRequestWaitsAndCancelEndsTheWait) {
     EXPECT_FALSE(log.Contains("Wait timed out. Querying.\n"));
     EXPECT_EQ(WebTargets().size(), requestsBefore) << "nothing was queried";
     EXPECT_TRUE(second.GetTags().empty());
+}
+
+// Cancels itself the moment its second request has begun.
+class CSelfCancellingGetter : public CMetaDataGetter {
+protected:
+    void RequestStarted() override {
+        if (++mRequests == 2)
+            Cancel();
+    }
+
+private:
+    int mRequests = 0;
+};
+
+TEST_F(MetaDataGetterTest, CancelRightAfterTheRequestBeganEndsTheWaitAtOnce) {
+    CSelfCancellingGetter getter;
+    // A wait the test could never sit out.
+    getter.SetRequestSpacing(std::chrono::hours(1));
+    CTrackMetaData first = Playing("Sim Artist", "Song One", "First Album");
+    ASSERT_TRUE(getter.GetMetaData(first));
+    const std::size_t requestsBefore = WebTargets().size();
+
+    CTrackMetaData second = Playing("Sim Artist", "Song Two", "First Album");
+    auto result = std::async(std::launch::async, [&] { return getter.GetMetaData(second); });
+    const bool ended = result.wait_for(20s) == std::future_status::ready;
+    if (!ended)
+        getter.Cancel();
+    EXPECT_TRUE(ended) << "the cancel was lost";
+    EXPECT_FALSE(result.get());
+    EXPECT_EQ(WebTargets().size(), requestsBefore) << "nothing was queried";
 }
 
 TEST_F(MetaDataGetterTest, CancelBeforeTheRequestHasNoEffect) {

@@ -4,6 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <condition_variable>
+#include <future>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -303,6 +306,48 @@ TEST_F(PlayerConnectionTest, RealGoalOfTheStopwatchCallsBack) {
     ASSERT_TRUE(WaitUntil([&] { return connection->IsSubmitted(); }));
     ASSERT_EQ(mRecorder.Tracks().size(), 1u);
     EXPECT_EQ(mRecorder.Tracks()[0].GetRawArtist(), "A");
+}
+
+TEST_F(PlayerConnectionTest, ResumeWhileTheGoalIsHandledDoesNotCountTheTrackTwice) {
+    // The hand-over blocks until released: a RESUME arrives while the
+    // stopwatch's thread is inside GoalReached, holding the stopwatch's lock.
+    std::mutex mutex;
+    std::condition_variable changed;
+    int calls = 0;
+    bool released = false;
+    auto submit = [&](const Track&) {
+        std::unique_lock<std::mutex> lock(mutex);
+        ++calls;
+        changed.notify_all();
+        changed.wait(lock, [&] { return released; });
+    };
+    auto connection = std::make_shared<CPlayerConnection>("p", mSettings, submit);
+    connection->OnStart(Command(StartLine("A", "30", "/m/a.mp3")));
+    connection->OnPause(CPlayerCommand());
+    connection->GetStopWatch().SetGoal(1);
+    connection->OnResume(Command("RESUME c=p"));
+    {
+        std::unique_lock<std::mutex> lock(mutex);
+        ASSERT_TRUE(changed.wait_for(lock, std::chrono::seconds(20), [&] { return calls == 1; }));
+    }
+
+    auto resumed = std::async(std::launch::async, [&] { connection->OnResume(Command("RESUME c=p")); });
+    // A RESUME that waits for the goal's handling to end is the fault itself;
+    // the bound only keeps this test from hanging on it.
+    const bool resumeReturned = resumed.wait_for(std::chrono::seconds(20)) == std::future_status::ready;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        released = true;
+    }
+    changed.notify_all();
+    resumed.get();
+    EXPECT_TRUE(resumeReturned);
+    ASSERT_TRUE(WaitUntil([&] { return !connection->GetStopWatch().IsRunning(); }));
+    EXPECT_TRUE(connection->IsSubmitted());
+    EXPECT_EQ(connection->GetState(), CPlayerConnection::PLAYING);
+    connection->OnStop(CPlayerCommand());
+    std::lock_guard<std::mutex> lock(mutex);
+    EXPECT_EQ(calls, 1);
 }
 
 } // namespace

@@ -9,8 +9,18 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <functional>
+#include <future>
 #include <memory>
+#include <mutex>
 #include <ostream>
+#include <set>
+#include <system_error>
+#include <thread>
 
 namespace {
 
@@ -341,6 +351,101 @@ TEST_F(VortlerProtocolTest, TermStopsAStalledSubmissionWithoutReportingIt) {
     EXPECT_EQ(mClient.state(), Vortler::kStopping);
 }
 
+// Holds the retry timer where it is about to give an exchange its thread
+// until term is about to join the threads.
+class CTermRaceClient : public CRecordingVortler {
+public:
+    ~CTermRaceClient() override { stopThreads(); }
+
+    bool WaitForTimerAtExchange() {
+        std::unique_lock<std::mutex> lock(mRaceMutex);
+        return mRaceChanged.wait_for(lock, 20s, [&] { return mTimerAtExchange; });
+    }
+
+protected:
+    void racePoint(RacePoint point) override {
+        std::unique_lock<std::mutex> lock(mRaceMutex);
+        if (point == RacePoint::kExchangeStarting && std::this_thread::get_id() != mTestThread) {
+            mTimerAtExchange = true;
+            mRaceChanged.notify_all();
+            mRaceChanged.wait_for(lock, 20s, [&] { return mJoining; });
+        } else if (point == RacePoint::kJoiningThreads) {
+            mJoining = true;
+            mRaceChanged.notify_all();
+        }
+    }
+
+private:
+    const std::thread::id mTestThread = std::this_thread::get_id();
+    std::mutex mRaceMutex;
+    std::condition_variable mRaceChanged;
+    bool mTimerAtExchange = false;
+    bool mJoining = false;
+};
+
+TEST(VortlerShutdownTest, TermReturnsWhileTheTimerStartsARetry) {
+    CTestEnvironment env;
+    CScriptedServer server({{Step::ReadRequest(), Step::Send("HTTP/1.0 503 Service Unavailable\r\n\r\n")}});
+    SetServerHosts(server.HostPort(), server.HostPort());
+    CTermRaceClient client;
+    client.setTimeLimits(1s, 3s);
+    client.setRetryBaseDelay(50ms);
+    client.init("alice", kHash, "vbx", "0.1", true);
+    ASSERT_TRUE(client.WaitForTimerAtExchange());
+    auto terminated = std::async(std::launch::async, [&] { client.term(); });
+    if (terminated.wait_for(20s) != std::future_status::ready) {
+        // The threads wait for each other; nothing can end them now.
+        std::fprintf(stderr, "term() did not return while the timer started a retry\n");
+        std::abort();
+    }
+    EXPECT_EQ(client.state(), Vortler::kStopping);
+}
+
+// A client whose threads cannot be created at the given calls.
+class CFailingLaunchClient : public CRecordingVortler {
+public:
+    explicit CFailingLaunchClient(std::set<int> failing) : mFailing(std::move(failing)) {}
+    ~CFailingLaunchClient() override { stopThreads(); }
+
+protected:
+    std::thread launchThread(std::function<void()> body) override {
+        if (mFailing.count(++mCalls) != 0)
+            throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
+        return CRecordingVortler::launchThread(std::move(body));
+    }
+
+private:
+    const std::set<int> mFailing;
+    std::atomic<int> mCalls{0};
+};
+
+TEST(VortlerThreadTest, ThreadsThatCannotBeCreatedAreReportedAndRetried) {
+    CTestEnvironment env;
+    CScriptedServer posts({{Step::ReadRequest(), Step::Send("HTTP/1.0 200 OK\r\n\r\nOK\n")}});
+    CScriptedServer server(
+        {{Step::ReadRequest(), Step::Send("HTTP/1.0 200 OK\r\n\r\nUPTODATE\nc\n" + posts.Url("/s") + "\n")}});
+    SetServerHosts(server.HostPort(), server.HostPort());
+    // 1: the retry timer at init; 2: the first handshake; 5: the first post.
+    CFailingLaunchClient client({1, 2, 5});
+    client.setTimeLimits(1s, 3s);
+    client.setRetryBaseDelay(50ms);
+    client.init("alice", kHash, "vbx", "0.1", true);
+    ASSERT_TRUE(client.WaitForStatus(kVortleHandshakeOk));
+    EXPECT_EQ(client.LastText(kVortleHandshakeFailed),
+              "Handshake error: couldn't start thread (Resource temporarily unavailable)");
+    // The post needs a thread of its own, not the handshake's.
+    ASSERT_TRUE(WaitUntil([&] { return !client.exchangeActive(); }));
+    ASSERT_EQ(client.addSong("A", "T", "", "", 200, kPlayTime), 1);
+    ASSERT_TRUE(client.WaitForStatus(kVortleSubmitOk));
+    EXPECT_EQ(client.LastText(kVortleSubmitFailed),
+              "Submission error: couldn't start thread (Resource temporarily unavailable)");
+    EXPECT_EQ(client.Count(kVortleHandshakeFailed), 1);
+    EXPECT_EQ(client.Count(kVortleSubmitFailed), 1);
+    EXPECT_EQ(client.pendingCount(), 0);
+    EXPECT_EQ(server.Connections(), 1u);
+    EXPECT_EQ(posts.Connections(), 1u);
+}
+
 struct VerifyCase {
     const char* name;
     Script reply;
@@ -359,9 +464,15 @@ TEST_P(VerifyUserTest, AnswerGivesResult) {
     const std::string prefix = "GET /vbx/pwcheck.php?time=";
     ASSERT_EQ(request.rfind(prefix, 0), 0u);
     const std::string time = request.substr(prefix.size(), request.find('&') - prefix.size());
+    // Before init, as the login dialog asks: the same three header lines.
     EXPECT_EQ(request.substr(prefix.size() + time.size()),
-              "&username=al+ice&auth=" + md5Hex(kHash + time) + " HTTP/1.0\r\nHost:127.0.0.1\r\n" +
-                  mClient.userAgent() + "\r\nAccept: */*\r\nConnection: Close\r\n\r\n");
+              "&username=al+ice&auth=" + md5Hex(kHash + time) +
+                  " HTTP/1.0\r\n"
+                  "Host:127.0.0.1\r\n"
+                  "User-Agent: Mozilla/5.0 (compatible; libvortler 2.0; vbx 0.1)\r\n"
+                  "Accept: */*\r\n"
+                  "Connection: Close\r\n"
+                  "\r\n");
 }
 
 INSTANTIATE_TEST_SUITE_P(Answers, VerifyUserTest,

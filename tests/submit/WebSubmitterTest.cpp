@@ -11,9 +11,16 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
+#include <condition_variable>
+#include <functional>
+#include <future>
 #include <memory>
+#include <mutex>
 #include <ostream>
 #include <sstream>
+#include <thread>
+#include <unistd.h>
 
 namespace {
 
@@ -88,6 +95,31 @@ protected:
     CSettingsManager mSettings;
     std::unique_ptr<CWebSubmitter> mSubmitter;
     std::unique_ptr<CStatusRecorder> mRecorder;
+};
+
+// A submitter that shows a test where its other threads meet, and where
+// its term saves.
+class CWatchedSubmitter : public CWebSubmitter {
+public:
+    using CWebSubmitter::CWebSubmitter;
+    using Point = RacePoint;
+    ~CWatchedSubmitter() override { stopThreads(); }
+
+    /// Race points reached by threads other than the test's.
+    std::function<void(Point)> onOtherThread;
+    /// Called when term has taken its snapshot.
+    std::function<void()> atTermSaving;
+
+protected:
+    void racePoint(Point point) override {
+        if (point == Point::kTermSaving && atTermSaving)
+            atTermSaving();
+        else if (std::this_thread::get_id() != mTestThread && onOtherThread)
+            onOtherThread(point);
+    }
+
+private:
+    const std::thread::id mTestThread = std::this_thread::get_id();
 };
 
 struct SafeCase {
@@ -196,9 +228,9 @@ TEST_F(WebSubmitterTest, TentativeListKeepsTheLastFiveAcceptedTracks) {
     EXPECT_EQ(tentative.front().GetRawTitle(), "T1");
     EXPECT_EQ(tentative.back().GetRawTitle(), "T5");
     EXPECT_EQ(Submitter().pendingCount(), 6);
-    // Each accepted track is on disk when Submit returns.
-    EXPECT_EQ(ReadFile(PendingFile("alice")), "6 " + Submitter().pendingData());
-    EXPECT_EQ(ReadFile(TentativeFile("alice")), Records(tentative));
+    // The writer thread puts every accepted track on disk.
+    EXPECT_TRUE(WaitUntil([&] { return ReadFile(PendingFile("alice")) == "6 " + Submitter().pendingData(); }));
+    EXPECT_TRUE(WaitUntil([&] { return ReadFile(TentativeFile("alice")) == Records(tentative); }));
 }
 
 TEST_F(WebSubmitterTest, SubmitsToTheSimulatorAndEmptiesListAndFiles) {
@@ -243,6 +275,8 @@ TEST_F(WebSubmitterTest, UserSwitchSavesAndLoadsTheCacheFiles) {
     const std::string data = Submitter().pendingData();
     const std::vector<Track> tentative = Submitter().GetTentative();
     ASSERT_EQ(tentative.size(), 2u);
+    // Nothing is left for the writer thread to write after the switch.
+    Submitter().FlushCache();
 
     CLogCapture log;
     mSettings.SetCurrentUser("bob");
@@ -282,44 +316,61 @@ TEST_F(WebSubmitterTest, InitLoadsTheUsersFilesBeforeAnythingWritesThem) {
     EXPECT_EQ(Submitter().GetTentative().size(), 2u);
     Submitter().Submit(MakeTrack("New", "N", 100, kPlayTime + 900));
     EXPECT_EQ(Submitter().pendingCount(), 2);
+    Submitter().FlushCache();
     const std::string file = ReadFile(PendingFile("alice"));
     EXPECT_EQ(file.rfind("2 " + data + "&a[1]=New", 0), 0u) << file;
 }
 
 struct BadFileCase {
     const char* name;
-    std::string content;
+    std::string content; // empty: the file is a link to itself, which cannot be opened
     std::string log;
     bool keptAside;
     friend void PrintTo(const BadFileCase& c, std::ostream* os) { *os << c.name; }
 };
 
-class CacheFileContentTest : public WebSubmitterTest, public ::testing::WithParamInterface<BadFileCase> {};
+class CacheFileContentTest : public WebSubmitterTest, public ::testing::WithParamInterface<BadFileCase> {
+protected:
+    /// What stands at the path: the file's bytes, or where a link points.
+    static std::string Content(const std::string& path) {
+        char target[4096];
+        const ssize_t n = ::readlink(path.c_str(), target, sizeof target);
+        return n >= 0 ? "link to " + std::string(target, static_cast<std::size_t>(n)) : ReadFile(path);
+    }
+};
 
 TEST_P(CacheFileContentTest, NothingIsLoadedAndTheFileIsKept) {
     AddUser("alice", "secret", true);
-    WriteFile(PendingFile("alice"), GetParam().content);
+    const std::string path = PendingFile("alice");
+    if (GetParam().content.empty())
+        ASSERT_EQ(::symlink(path.c_str(), path.c_str()), 0);
+    else
+        WriteFile(path, GetParam().content);
+    const std::string before = Content(path);
     WriteFile(TentativeFile("alice"), Records({MakeTrack("X", "Y", 200, kPlayTime)}));
     CLogCapture log;
     Init("alice", "secret");
     EXPECT_TRUE(log.Contains(GetParam().log)) << log.Text();
     EXPECT_EQ(Submitter().pendingCount(), 0);
     EXPECT_TRUE(Submitter().GetTentative().empty());
-    EXPECT_EQ(ReadFile(PendingFile("alice")), GetParam().content);
+    EXPECT_EQ(Content(path), before);
     // A new track replaces the file, but what could not be read is kept.
     Submitter().Submit(MakeTrack("A", "B", 200, kPlayTime + 5));
-    EXPECT_EQ(ReadFile(PendingFile("alice")), "1 " + Submitter().pendingData());
+    Submitter().FlushCache();
+    EXPECT_EQ(ReadFile(path), "1 " + Submitter().pendingData());
     if (GetParam().keptAside) {
-        EXPECT_EQ(ReadFile(PendingFile("alice") + ".unreadable"), GetParam().content);
+        EXPECT_EQ(Content(path + ".unreadable"), before);
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Contents, CacheFileContentTest,
-                         ::testing::Values(BadFileCase{"ZeroEntries", "0 ", "No cache data in file '", false},
-                                           BadFileCase{"CountOnly", "3", "No cache data in file '", false},
-                                           BadFileCase{"NoNumber", "&a[0]=X",
-                                                       "doesn't seem to start with num entries", true}),
-                         [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(
+    Contents, CacheFileContentTest,
+    ::testing::Values(BadFileCase{"ZeroEntries", "0 ", "No cache data in file '", false},
+                      BadFileCase{"CountOnly", "3", "No cache data in file '", false},
+                      BadFileCase{"NoNumber", "&a[0]=X", "doesn't seem to start with num entries", true},
+                      BadFileCase{"CannotBeOpened", "", "(error " + std::to_string(ELOOP) + "), keeping it aside",
+                                  true}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(WebSubmitterTest, SaveCacheWithoutUserWritesNothing) {
     EXPECT_FALSE(Submitter().saveCache("", "&a[0]=x", 1));
@@ -339,6 +390,111 @@ TEST_F(WebSubmitterTest, TermSavesTheQueue) {
     EXPECT_TRUE(log.Contains("Saving cache for: alice. Entries: 1\n"));
     EXPECT_EQ(ReadFile(PendingFile("alice")), "1 " + data);
     EXPECT_EQ(ReadFile(TentativeFile("alice")).size(), 807u);
+}
+
+TEST_F(WebSubmitterTest, SwitchDuringAPostConfirmsTheOldUsersTracksInTheirFiles) {
+    // alice's post is answered only once bob has taken over; bob's own
+    // handshake is refused, so his track stays waiting.
+    CScriptedServer posts({{Step::ReadRequest(), Step::Hold(), Step::Send("HTTP/1.0 200 OK\r\n\r\nOK\n")}});
+    CScriptedServer handshakes(
+        {{Step::ReadRequest(), Step::Send("HTTP/1.0 200 OK\r\n\r\nUPTODATE\nc\n" + posts.Url("/s") + "\n")},
+         {Step::ReadRequest(), Step::Send("HTTP/1.0 200 OK\r\n\r\nBADUSER\n")}});
+    SetServerHosts(handshakes.HostPort(), handshakes.HostPort());
+    AddUser("alice", "secret", true);
+    AddUser("bob", "pw", false);
+    Submitter().setTimeLimits(5s, 60s);
+    Init("alice", "secret");
+    ASSERT_TRUE(mRecorder->WaitFor(kVortleHandshakeOk));
+    Submitter().Submit(MakeTrack("A", "One", 200, kPlayTime));
+    ASSERT_TRUE(WaitUntil([&] { return posts.Received(0).find("&t[0]=One") != std::string::npos; }));
+
+    mSettings.SetCurrentUser("bob");
+    Submitter().Submit(MakeTrack("B", "Two", 200, kPlayTime + 600));
+    posts.Release();
+    ASSERT_TRUE(WaitUntil([&] { return Submitter().GetStatusCode() == kVortleBadUser; }));
+
+    // The OK took alice's track out of her files...
+    EXPECT_EQ(ReadFile(PendingFile("alice")), "0 ");
+    EXPECT_EQ(ReadFile(TentativeFile("alice")), "");
+    // ...and left bob's alone.
+    const std::vector<Track> tentative = Submitter().GetTentative();
+    ASSERT_EQ(tentative.size(), 1u);
+    EXPECT_EQ(tentative[0].GetRawTitle(), "Two");
+    EXPECT_EQ(Submitter().pendingCount(), 1);
+    // Nothing of alice's is left to be sent a second time.
+    mSettings.SetCurrentUser("alice");
+    EXPECT_EQ(Submitter().pendingCount(), 0);
+    EXPECT_EQ(posts.Connections(), 1u);
+}
+
+TEST_F(WebSubmitterTest, TrackAcceptedWhileTermSavesReachesTheFilesLast) {
+    AddUser("alice", "secret", true);
+    // Before the submitter: its writer may still come by as it goes.
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool writerCame = false;
+    CWatchedSubmitter submitter(mSettings);
+    submitter.setTimeLimits(1s, 3s);
+    submitter.setRetryBaseDelay(10min);
+    submitter.init("alice", md5Hex("secret"), "vbx", "0.1", true);
+    submitter.onOtherThread = [&](CWatchedSubmitter::Point point) {
+        if (point == CWatchedSubmitter::Point::kCacheLockBusy || point == CWatchedSubmitter::Point::kCacheWritten) {
+            std::lock_guard<std::mutex> lock(mutex);
+            writerCame = true;
+            changed.notify_all();
+        }
+    };
+    // term has its snapshot: a track is accepted on another thread, and
+    // term goes on once the writer of that track is waiting or done.
+    submitter.atTermSaving = [&] {
+        std::thread([&] { submitter.Submit(MakeTrack("Late", "L", 200, kPlayTime)); }).join();
+        std::unique_lock<std::mutex> lock(mutex);
+        changed.wait_for(lock, 20s, [&] { return writerCame; });
+    };
+    submitter.term();
+    ASSERT_EQ(submitter.pendingCount(), 1);
+    EXPECT_TRUE(WaitUntil([&] { return ReadFile(PendingFile("alice")) == "1 " + submitter.pendingData(); }))
+        << ReadFile(PendingFile("alice"));
+}
+
+TEST_F(WebSubmitterTest, SubmitDoesNotWaitForTheDisk) {
+    AddUser("alice", "secret", true);
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool stalled = false, released = false;
+    CWatchedSubmitter submitter(mSettings);
+    submitter.setTimeLimits(1s, 3s);
+    submitter.setRetryBaseDelay(10min);
+    submitter.init("alice", md5Hex("secret"), "vbx", "0.1", true);
+    // The writer stalls after its first write, as on a slow disk, holding
+    // the cache mutex.
+    submitter.onOtherThread = [&](CWatchedSubmitter::Point point) {
+        std::unique_lock<std::mutex> lock(mutex);
+        if (point != CWatchedSubmitter::Point::kCacheWritten || released)
+            return;
+        stalled = true;
+        changed.notify_all();
+        changed.wait(lock, [&] { return released; });
+    };
+    submitter.Submit(MakeTrack("A", "One", 200, kPlayTime));
+    {
+        std::unique_lock<std::mutex> lock(mutex);
+        ASSERT_TRUE(changed.wait_for(lock, 20s, [&] { return stalled; }));
+    }
+    auto more = std::async(std::launch::async, [&] {
+        submitter.Submit(MakeTrack("A", "Two", 200, kPlayTime + 600));
+        submitter.Submit(MakeTrack("A", "Three", 200, kPlayTime + 1200));
+    });
+    const bool returned = more.wait_for(20s) == std::future_status::ready;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        released = true;
+    }
+    changed.notify_all();
+    more.get();
+    EXPECT_TRUE(returned);
+    EXPECT_EQ(submitter.pendingCount(), 3);
+    EXPECT_TRUE(WaitUntil([&] { return ReadFile(PendingFile("alice")) == "3 " + submitter.pendingData(); }));
 }
 
 TEST_F(WebSubmitterTest, NoCurrentUserLeavesTheClientAlone) {

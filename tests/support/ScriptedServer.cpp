@@ -68,7 +68,11 @@ CScriptedServer::CScriptedServer(std::vector<Script> scripts) : mScripts(std::mo
 }
 
 CScriptedServer::~CScriptedServer() {
-    mStop.store(true);
+    {
+        std::lock_guard<std::mutex> guard(mMutex);
+        mStop.store(true);
+    }
+    mChanged.notify_all();
     const std::uint64_t one = 1;
     [[maybe_unused]] ssize_t n = ::write(mWakeFd, &one, sizeof one);
     mThread.join();
@@ -202,10 +206,23 @@ void CScriptedServer::Play(int fd, std::size_t index) {
             ::poll(&wake, 1, int(step.duration.count()));
             break;
         }
+        case Step::Kind::Hold: {
+            std::unique_lock<std::mutex> lock(mMutex);
+            mChanged.wait(lock, [this] { return mReleased || mStop.load(); });
+            break;
+        }
         case Step::Kind::Close:
             return;
         }
     }
+}
+
+void CScriptedServer::Release() {
+    {
+        std::lock_guard<std::mutex> guard(mMutex);
+        mReleased = true;
+    }
+    mChanged.notify_all();
 }
 
 void CScriptedServer::Finish(int fd, std::size_t index) {

@@ -29,7 +29,7 @@
 class CScriptedServer {
 public:
     struct Step {
-        enum class Kind { ReadRequest, Send, Pause, Close };
+        enum class Kind { ReadRequest, Send, Pause, Hold, Close };
         Kind kind = Kind::Close;
         std::string bytes;
         std::chrono::milliseconds duration{0};
@@ -41,6 +41,8 @@ public:
         static Step Send(std::string bytes) { return {Kind::Send, std::move(bytes), {}}; }
         /// Waits without answering (cut short when the server is destroyed).
         static Step Pause(std::chrono::milliseconds duration) { return {Kind::Pause, {}, duration}; }
+        /// Waits without answering until Release() (or the server's end).
+        static Step Hold() { return {Kind::Hold, {}, {}}; }
         /// Ends the connection at once; the remaining steps are skipped.
         static Step Close() { return {Kind::Close, {}, {}}; }
     };
@@ -66,6 +68,8 @@ public:
     std::size_t Connections() const;
     /// The bytes received on the connection so far ("" for an unknown one).
     std::string Received(std::size_t connection) const;
+    /// Lets every Hold step, present and future, go on.
+    void Release();
     /// Waits until this many connections have been served to their end.
     bool WaitForFinished(std::size_t connections,
                          std::chrono::milliseconds timeout = std::chrono::seconds(10)) const;
@@ -91,6 +95,7 @@ private:
     mutable std::condition_variable mChanged;
     std::vector<std::string> mReceived;
     std::size_t mFinished = 0;
+    bool mReleased = false;
 
     std::thread mThread;
 };

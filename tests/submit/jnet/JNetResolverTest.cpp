@@ -5,6 +5,10 @@
 #include <arpa/inet.h>
 
 #include <chrono>
+#include <condition_variable>
+#include <future>
+#include <memory>
+#include <mutex>
 #include <thread>
 
 using namespace std::chrono_literals;
@@ -79,6 +83,47 @@ TEST(JNetResolverTest, DestructionStopsAPendingWorker) {
         EXPECT_EQ(resolver.resolve("localhost", address), 1);
         EXPECT_FALSE(resolver.idle() && resolver.resolve("localhost", address) == 1);
     }
+}
+
+TEST(JNetResolverTest, AHangingLookupHoldsUpNeitherTheOwnerNorItsEnd) {
+    // The lookup hangs until released, as a system resolver may for minutes.
+    struct Gate {
+        std::mutex mutex;
+        std::condition_variable changed;
+        bool entered = false;
+        bool released = false;
+        bool finished = false;
+    };
+    auto gate = std::make_shared<Gate>();
+    auto lookUp = [gate](const char*) {
+        std::unique_lock<std::mutex> lock(gate->mutex);
+        gate->entered = true;
+        gate->changed.notify_all();
+        gate->changed.wait(lock, [&] { return gate->released; });
+        gate->finished = true;
+        gate->changed.notify_all();
+        return JNetResolver::kFailed;
+    };
+    auto resolver = std::make_unique<JNetResolver>(4, lookUp);
+    std::uint32_t address = 0;
+    EXPECT_EQ(resolver->resolve("slow.example", address), 1);
+    {
+        std::unique_lock<std::mutex> lock(gate->mutex);
+        ASSERT_TRUE(gate->changed.wait_for(lock, 15s, [&] { return gate->entered; }));
+    }
+    EXPECT_EQ(resolver->resolve("slow.example", address), 1) << "still pending, and asking does not wait";
+    auto destroyed = std::async(std::launch::async, [&] { resolver.reset(); });
+    const bool returned = destroyed.wait_for(15s) == std::future_status::ready;
+    {
+        std::lock_guard<std::mutex> lock(gate->mutex);
+        gate->released = true;
+    }
+    gate->changed.notify_all();
+    destroyed.get();
+    EXPECT_TRUE(returned) << "the destructor waited for the lookup";
+    // The worker, left behind, finishes on its own.
+    std::unique_lock<std::mutex> lock(gate->mutex);
+    EXPECT_TRUE(gate->changed.wait_for(lock, 15s, [&] { return gate->finished; }));
 }
 
 TEST(JNetResolverTest, WorkerGoesIdleWhenDone) {
