@@ -1,14 +1,18 @@
 #include "update/AutoUpdater.h"
 
 #include "app/Logger.h"
+#include "app/UniqueFd.h"
 #include "update/ConnectionException.h"
 #include "update/UpdateLock.h"
 #include "update/WinUtils.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <fcntl.h>
+#include <filesystem>
+#include <system_error>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -19,39 +23,18 @@ bool IsUsableFileName(const std::string& name) {
     return !name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos;
 }
 
-/// A file descriptor closed on every way out.
-class CFd {
-public:
-    explicit CFd(int fd) noexcept : mFd(fd) {}
-    ~CFd() {
-        if (mFd >= 0)
-            ::close(mFd);
-    }
-    CFd(const CFd&) = delete;
-    CFd& operator=(const CFd&) = delete;
-    int Get() const noexcept { return mFd; }
-    int Release() noexcept {
-        const int fd = mFd;
-        mFd = -1;
-        return fd;
-    }
-
-private:
-    int mFd;
-};
-
 /// Copies source over target through a new file beside target that is then
 /// renamed, so that a running copy of target is replaced rather than
 /// overwritten. The copy is executable by its owner. 0 or an error number.
 int CopyExecutable(const std::string& source, const std::string& target) {
-    CFd in(::open(source.c_str(), O_RDONLY | O_CLOEXEC));
+    CUniqueFd in(::open(source.c_str(), O_RDONLY | O_CLOEXEC));
     if (in.Get() < 0)
         return errno;
     struct stat st;
     if (::fstat(in.Get(), &st) != 0)
         return errno;
     std::string temp = target + ".XXXXXX";
-    CFd out(::mkostemp(temp.data(), O_CLOEXEC));
+    CUniqueFd out(::mkostemp(temp.data(), O_CLOEXEC));
     if (out.Get() < 0)
         return errno;
     char buffer[65536];
@@ -81,7 +64,7 @@ int CopyExecutable(const std::string& source, const std::string& target) {
     }
     if (error == 0 && ::fchmod(out.Get(), (st.st_mode & 0777) | S_IRWXU) != 0)
         error = errno;
-    if (error == 0 && ::close(out.Release()) != 0)
+    if (error == 0 && !out.Reset())
         error = errno;
     if (error == 0 && ::rename(temp.c_str(), target.c_str()) != 0)
         error = errno;
@@ -113,10 +96,27 @@ private:
     CDownloader& mDownloader;
 };
 
+/// Removes the download folders no longer needed on every way out of a run.
+class CAutoUpdater::CFolderSweep {
+public:
+    explicit CFolderSweep(CAutoUpdater& updater) noexcept : mUpdater(updater) {}
+    ~CFolderSweep() {
+        mUpdater.mRunFolder.clear();
+        mUpdater.RemoveDownloadFolders(false);
+    }
+    CFolderSweep(const CFolderSweep&) = delete;
+    CFolderSweep& operator=(const CFolderSweep&) = delete;
+
+private:
+    CAutoUpdater& mUpdater;
+};
+
 CAutoUpdater::CAutoUpdater() = default;
 
 CAutoUpdater::~CAutoUpdater() {
     ReapInstallers();
+    // An installer that still runs needs its open file, not its name.
+    RemoveDownloadFolders(true);
 }
 
 bool CAutoUpdater::CheckForUpdates() {
@@ -162,9 +162,10 @@ bool CAutoUpdater::DownloadUpdates(std::vector<CComponentInfo*> tasks) {
     VBX_TRACE();
     const int count = static_cast<int>(tasks.size());
     CDriving driving(*this, mFileDownloader, 0, count);
-    ReapInstallers();
-    const std::string tempFolder = CWinUtils::GetTempFolder();
+    CFolderSweep sweep(*this);
     mbAppUpdatePending = false;
+    mAppInstallerPath.clear();
+    ReapInstallers();
     VBX_LOG(3, "We have " << count << " download tasks\n");
 
     for (int index = 0; index < count; ++index) {
@@ -178,7 +179,7 @@ bool CAutoUpdater::DownloadUpdates(std::vector<CComponentInfo*> tasks) {
 
         std::string localPath;
         if (IsUsableFileName(fileName) && ext == "exe") {
-            localPath = tempFolder + fileName;
+            localPath = RunFolder() + "/" + fileName;
         } else if (IsUsableFileName(fileName) && ext == "dll") {
             localPath = installDir + fileName;
             CWinUtils::CreateFolderPath(installDir);
@@ -202,7 +203,7 @@ bool CAutoUpdater::DownloadUpdates(std::vector<CComponentInfo*> tasks) {
             mAppInstallerPath = localPath;
             mbAppUpdatePending = true;
         } else {
-            RunInstaller(task, localPath, fileName, installDir);
+            RunInstaller(task, localPath, fileName, installDir, mRunFolder);
         }
     }
     return true;
@@ -272,7 +273,10 @@ bool CAutoUpdater::LaunchAppInstaller() {
         return false;
     }
     VBX_LOG(3, "Executed updater, instance: " << updater.Pid() << "\n");
-    mStartedChildren.push_back(std::move(updater));
+    mStartedChildren.push_back({std::move(updater), std::string()});
+    // The installer and its folder are the updater's now: it removes them.
+    const std::string folder = mAppInstallerPath.substr(0, mAppInstallerPath.rfind('/'));
+    std::erase(mDownloadFolders, folder);
     return true;
 }
 
@@ -328,8 +332,22 @@ bool CAutoUpdater::IsProgram(const CComponentInfo* component) const {
     return component == &mApp || component->GetName() == CAppInfo::kName;
 }
 
+const std::string& CAutoUpdater::RunFolder() {
+    if (!mRunFolder.empty())
+        return mRunFolder;
+    std::string pattern = CWinUtils::GetTempFolder() + kDownloadFolderPrefix + "XXXXXX";
+    if (::mkdtemp(pattern.data()) == nullptr) {
+        VBX_LOG(1, "Couldn't create a download folder " << pattern << ". System error code: " << errno << "\n");
+        throw CConnectionException("Download failed.");
+    }
+    mDownloadFolders.push_back(pattern);
+    mRunFolder = std::move(pattern);
+    return mRunFolder;
+}
+
 void CAutoUpdater::RunInstaller(const CComponentInfo& task, const std::string& localPath,
-                                const std::string& fileName, const std::string& installDir) {
+                                const std::string& fileName, const std::string& installDir,
+                                const std::string& folder) {
     const std::string parameters = task.GetInstallerArgs() + " /DIR=\"" + installDir + "\"";
     VBX_LOG(3, "Running '" << localPath << " " << parameters << "'\n");
 
@@ -352,11 +370,29 @@ void CAutoUpdater::RunInstaller(const CComponentInfo& task, const std::string& l
     // An installer still running after the wait goes on by itself; it is
     // reaped later.
     if (!installer.WaitForExit(kInstallerWaitMs))
-        mStartedChildren.push_back(std::move(installer));
+        mStartedChildren.push_back({std::move(installer), folder});
 }
 
 void CAutoUpdater::ReapInstallers() {
-    std::erase_if(mStartedChildren, [](CChildProcess& child) { return child.TryReap(); });
+    std::erase_if(mStartedChildren, [](CStarted& started) { return started.process.TryReap(); });
+    RemoveDownloadFolders(false);
+}
+
+void CAutoUpdater::RemoveDownloadFolders(bool everything) noexcept {
+    const std::string appFolder =
+        mbAppUpdatePending ? mAppInstallerPath.substr(0, mAppInstallerPath.rfind('/')) : std::string();
+    std::erase_if(mDownloadFolders, [&](const std::string& folder) {
+        const bool inUse = folder == appFolder || folder == mRunFolder ||
+                           std::any_of(mStartedChildren.begin(), mStartedChildren.end(),
+                                                              [&](const CStarted& s) { return s.folder == folder; });
+        if (inUse && !everything)
+            return false;
+        std::error_code error;
+        std::filesystem::remove_all(folder, error);
+        if (error)
+            VBX_LOG(2, "Couldn't remove the download folder " << folder << ": " << error.message() << "\n");
+        return true;
+    });
 }
 
 void CAutoUpdater::SetCurrent(CDownloader* downloader, int taskIndex, int taskCount) {

@@ -33,6 +33,10 @@ public:
     static constexpr int kInstallerWaitMs = 5000;
     /// How long LaunchAppInstaller waits for the update lock.
     static constexpr int kLockWaitMs = 10000;
+    /// Installers are downloaded into a folder made for each run in the
+    /// temporary folder (owner only, named this prefix and a unique ending),
+    /// never under a name another local user could take first there.
+    static constexpr const char* kDownloadFolderPrefix = "vortlebox-update-";
 
     /// Told, on the downloading thread, the text to show when an installer
     /// could not be started ("Failed to install '<file>'.").
@@ -40,6 +44,7 @@ public:
 
     CAutoUpdater();
     /// Reaps installers that have ended meanwhile; running ones go on alone.
+    /// Removes the download folders that were not handed to the updater.
     ~CAutoUpdater() override;
     CAutoUpdater(const CAutoUpdater&) = delete;
     CAutoUpdater& operator=(const CAutoUpdater&) = delete;
@@ -52,11 +57,13 @@ public:
     bool CheckForUpdates();
 
     /// Downloads and installs the given entries in order: "exe" installers
-    /// into the temporary folder and run, "dll" libraries into their install
-    /// folder; the program's own installer is kept for LaunchAppInstaller. An
-    /// entry of any other kind ends the run at once with true. False if
-    /// cancelled; CConnectionException ("Download failed.") if a download
-    /// fails.
+    /// into the run's own download folder and run, "dll" libraries into their
+    /// install folder; the program's own installer is kept for
+    /// LaunchAppInstaller. The download folder goes once its installers have
+    /// ended (the program's own: once a later run no longer needs it, or with
+    /// this object). An entry of any other kind ends the run at once with
+    /// true. False if cancelled; CConnectionException ("Download failed.") if
+    /// a download fails or the download folder cannot be made.
     bool DownloadUpdates(std::vector<CComponentInfo*> tasks);
 
     /// Fills the running list, and names (emptied first) with their names, with the given
@@ -68,9 +75,10 @@ public:
 
     /// Takes the update lock for the rest of this process's life, copies
     /// "Updater.exe" to "UpTemp.exe" in the current folder and starts it with
-    /// the downloaded installer of the program. The caller then shuts the
-    /// program down. False if there is no such installer, the lock could not
-    /// be taken, or the updater could not be started.
+    /// the downloaded installer of the program, which it removes with its
+    /// folder once it has run. The caller then shuts the program down. False
+    /// if there is no such installer, the lock could not be taken, or the
+    /// updater could not be started.
     bool LaunchAppInstaller();
 
     /// Cancels the update-information download and the file download.
@@ -100,11 +108,25 @@ public:
 
 private:
     class CDriving;
+    class CFolderSweep;
+
+    /// A started program and the download folder its file lies in ("" for
+    /// none of ours).
+    struct CStarted {
+        CChildProcess process;
+        std::string folder;
+    };
 
     bool IsProgram(const CComponentInfo* component) const;
+    /// The running download run's folder, made on first use; throws
+    /// CConnectionException when it cannot be made.
+    const std::string& RunFolder();
     void RunInstaller(const CComponentInfo& task, const std::string& localPath, const std::string& fileName,
-                      const std::string& installDir);
+                      const std::string& installDir, const std::string& folder);
     void ReapInstallers();
+    /// Removes the download folders that no running installer and no pending
+    /// program installer needs any more (all of them with everything).
+    void RemoveDownloadFolders(bool everything) noexcept;
     void SetCurrent(CDownloader* downloader, int taskIndex, int taskCount);
     void SetTaskIndex(int taskIndex);
 
@@ -117,7 +139,9 @@ private:
     CFileDownloader mFileDownloader;
     std::string mAppInstallerPath;
     bool mbAppUpdatePending = false;
-    std::vector<CChildProcess> mStartedChildren;
+    std::vector<CStarted> mStartedChildren;
+    std::vector<std::string> mDownloadFolders;
+    std::string mRunFolder;
     InstallFailedHandler mInstallFailed;
 
     std::recursive_mutex mMutex;
