@@ -1,6 +1,7 @@
 #include "app/CrashHandler.h"
 
 #include "app/Logger.h"
+#include "app/UniqueFd.h"
 
 #include <algorithm>
 #include <atomic>
@@ -225,31 +226,6 @@ private:
     int mError = 0;
 };
 
-// Owns a file descriptor; closing keeps errno, as the handler reports it.
-class CFd {
-public:
-    explicit CFd(int fd) noexcept : mFd(fd) {}
-    ~CFd() {
-        if (mFd >= 0) {
-            int saved = errno;
-            ::close(mFd);
-            errno = saved;
-        }
-    }
-    CFd(const CFd&) = delete;
-    CFd& operator=(const CFd&) = delete;
-    int Get() const noexcept { return mFd; }
-    // Closes now; 0 or the error number.
-    int Close() noexcept {
-        int fd = mFd;
-        mFd = -1;
-        return fd >= 0 && ::close(fd) != 0 && errno != EINTR ? errno : 0;
-    }
-
-private:
-    int mFd;
-};
-
 const char* SignalName(int signalNumber) noexcept {
     switch (signalNumber) {
     case SIGSEGV:
@@ -324,7 +300,7 @@ void WriteBacktrace(CDumpFile& file) noexcept {
 void WriteMaps(CDumpFile& file) noexcept {
     SText<64> title;
     file.Write(title.Add("[maps]\n"));
-    CFd maps(::open("/proc/self/maps", O_RDONLY | O_CLOEXEC));
+    CUniqueFd maps(::open("/proc/self/maps", O_RDONLY | O_CLOEXEC));
     if (maps.Get() < 0) {
         SText<64> note;
         file.Write(note.Add("unavailable (error ").AddDecimal(errno).Add(")\n"));
@@ -390,7 +366,7 @@ int OpenDumpFile() noexcept {
         return ::open(gState.dumpPath, flags, 0600);
     if (::mkdir(gState.folder, 0700) != 0 && errno != EEXIST)
         return -1;
-    CFd dir(::open(gState.folder, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    CUniqueFd dir(::open(gState.folder, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     if (dir.Get() < 0)
         return -1;
     struct stat st {};
@@ -465,7 +441,7 @@ bool HandleCrash(int signalNumber, const siginfo_t* info, const void* context, b
 
     SText<PATH_MAX + 128> result;
     bool saved = false;
-    CFd dump(OpenDumpFile());
+    CUniqueFd dump(OpenDumpFile());
     if (dump.Get() < 0) {
         int error = errno;
         result.Add("Failed to create dump file '")
@@ -475,7 +451,8 @@ bool HandleCrash(int signalNumber, const siginfo_t* info, const void* context, b
             .Add(")");
     } else {
         int error = WriteDump(dump.Get(), signalNumber, info, context, code);
-        int closeError = dump.Close();
+        // A close cut short by a signal has still released the descriptor.
+        int closeError = dump.Reset() || errno == EINTR ? 0 : errno;
         if (error == 0)
             error = closeError;
         if (error == 0) {

@@ -227,3 +227,31 @@ int CEncodingUtils::WideToUtf8(const uint16_t* units, int count, char* buffer, i
     }
     return total;
 }
+
+namespace {
+
+char LowerAscii(char c) noexcept {
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+} // namespace
+
+bool CEncodingUtils::EqualsIgnoringCase(std::string_view a, std::string_view b) noexcept {
+    return a.size() == b.size() && StartsWithIgnoringCase(a, b);
+}
+
+bool CEncodingUtils::StartsWithIgnoringCase(std::string_view text, std::string_view prefix) noexcept {
+    if (text.size() < prefix.size())
+        return false;
+    for (std::size_t i = 0; i < prefix.size(); ++i) {
+        if (LowerAscii(text[i]) != LowerAscii(prefix[i]))
+            return false;
+    }
+    return true;
+}
+
+std::string CEncodingUtils::ToLowerAscii(std::string text) {
+    for (char& c : text)
+        c = LowerAscii(c);
+    return text;
+}

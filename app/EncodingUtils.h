@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 /// Converts texts between UTF-8 (what plug-ins and the web service send) and
 /// the local 8-bit "ANSI" code page (what the user sees and types). The ANSI
@@ -27,4 +28,13 @@ public:
     /// "UTF-8". An empty name goes back to the locale's character set.
     static void SetAnsiCodePage(const std::string& charset);
     static std::string GetAnsiCodePage();
+
+    /// Whether two texts are equal with ASCII letters compared without
+    /// regard to case; every other byte must match as it is, whatever the
+    /// locale.
+    static bool EqualsIgnoringCase(std::string_view a, std::string_view b) noexcept;
+    /// Whether the text begins with the prefix, compared the same way.
+    static bool StartsWithIgnoringCase(std::string_view text, std::string_view prefix) noexcept;
+    /// The text with its ASCII capitals made small; other bytes stay.
+    static std::string ToLowerAscii(std::string text);
 };

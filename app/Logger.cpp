@@ -4,6 +4,7 @@
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -139,8 +140,9 @@ void CLogger::LogFromSignal(int level, const char* function, int line, const cha
         return;
     // Room for a message that names a path of PATH_MAX bytes.
     char record[8192];
+    // Asked afresh: the crashing thread's own record must be right.
     size_t n = FormatHeader(record, sizeof record, static_cast<long long>(::time(nullptr)),
-                            LogDetail::ThreadId(), function, line, level);
+                            static_cast<long>(::syscall(SYS_gettid)), function, line, level);
     n = Put(record, sizeof record, n, message);
     n = Put(record, sizeof record, n, "\n");
     WriteAll(record, n);
@@ -203,8 +205,25 @@ std::string QualifiedName(std::string_view pretty) {
     return std::string(s.substr(start));
 }
 
+namespace {
+
+// The kernel's id of the calling thread, asked for once per thread. A child
+// made by fork() starts with a new id, so its copy of the forking thread's
+// value is dropped there.
+thread_local long tlThreadId = 0;
+
+void ForgetThreadId() noexcept {
+    tlThreadId = 0;
+}
+
+[[maybe_unused]] const int gForgetInChild = ::pthread_atfork(nullptr, nullptr, ForgetThreadId);
+
+} // namespace
+
 long ThreadId() noexcept {
-    return static_cast<long>(::syscall(SYS_gettid));
+    if (tlThreadId == 0)
+        tlThreadId = static_cast<long>(::syscall(SYS_gettid));
+    return tlThreadId;
 }
 
 } // namespace LogDetail

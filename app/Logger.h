@@ -63,7 +63,7 @@ namespace LogDetail {
 /// "void CFoo::Bar(int) const" -> "CFoo::Bar"; lambdas name their enclosing
 /// function.
 std::string QualifiedName(std::string_view prettyFunction);
-/// The kernel thread id.
+/// The kernel thread id, asked of the kernel once per thread.
 long ThreadId() noexcept;
 } // namespace LogDetail
 

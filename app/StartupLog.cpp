@@ -1,6 +1,9 @@
 #include "app/StartupLog.h"
 
+#include "app/UniqueFd.h"
+
 #include <cstdio>
+#include <fcntl.h>
 #include <fstream>
 #include <sys/stat.h>
 #include <sys/utsname.h>
@@ -28,9 +31,17 @@ bool CStartupLog::TrimLogFile(const std::string& path, std::uint64_t limit, std:
     }
     const std::string temporary = path + ".trim";
     {
-        std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
-        out.write(tail.data(), static_cast<std::streamsize>(tail.size()));
-        if (!out.flush()) {
+        // The log holds the listening history and handshake tokens: the
+        // shortened file is owner only, whatever a stale temporary file had.
+        CUniqueFd fd(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600));
+        std::FILE* out = fd.IsValid() && ::fchmod(fd.Get(), 0600) == 0 ? ::fdopen(fd.Get(), "wb") : nullptr;
+        if (out == nullptr) {
+            std::remove(temporary.c_str());
+            return false;
+        }
+        fd.Release(); // the stream owns it now
+        const bool written = std::fwrite(tail.data(), 1, tail.size(), out) == tail.size();
+        if (std::fclose(out) != 0 || !written) {
             std::remove(temporary.c_str());
             return false;
         }

@@ -4,16 +4,22 @@
 //   bench_listener [COMMANDS] [PATH-TO-vortlebox]
 //
 // First it sends COMMANDS (default 2000) command lines one after the other,
-// each on its own connection (connect, line, reply, close), first to a bare
-// server doing only accept/read/write/close, then to CPlayerListener; it
-// prints both rates and their ratio. Then it starts the program in a
-// temporary environment, leaves it idle for 30 seconds and prints the CPU
-// time it used and its resident memory.
+// each on its own connection (connect, line, reply, close), in five rounds
+// taking turns, and takes the median rate of each: to a bare server
+// doing only accept/read/write/close; to the same server writing, for each
+// command, the log records the listener writes for one (one write() per
+// record, the same bytes, into a log file); and to CPlayerListener with the
+// program's log open at level 4, as in the running program. It prints the
+// rates and the listener's ratio to each baseline. Then it starts the
+// program in a temporary environment, leaves it idle for 30 seconds and
+// prints the CPU time it used and its resident memory.
 
+#include "app/Logger.h"
 #include "player/PlayerListener.h"
 #include "settings/SettingsManager.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
@@ -22,6 +28,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <climits>
@@ -30,6 +37,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -65,10 +73,13 @@ bool Exchange(uint16_t port, const char* line) {
 }
 
 // The baseline: accept, read one line, answer, close, with the same
-// half-close as the listener.
+// half-close as the listener; with records, it also writes each of them
+// with one write() to the log file per command.
 class CBareServer {
 public:
-    CBareServer() : mListen(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+    explicit CBareServer(std::vector<std::string> records = {}, int logFd = -1)
+        : mListen(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)), mRecords(std::move(records)),
+          mLogFd(logFd) {
         const int on = 1;
         ::setsockopt(mListen.Get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
         sockaddr_in a = Loopback(0);
@@ -100,6 +111,9 @@ private:
                 if (buffer[n - 1] == '\n')
                     break;
             }
+            for (const std::string& record : mRecords)
+                if (::write(mLogFd, record.data(), record.size()) != static_cast<ssize_t>(record.size()))
+                    std::fprintf(stderr, "log write failed\n");
             ::send(fd.Get(), "OK\n", 3, MSG_NOSIGNAL);
             ::shutdown(fd.Get(), SHUT_WR);
             while (::recv(fd.Get(), buffer, sizeof buffer, 0) > 0) {
@@ -108,6 +122,8 @@ private:
     }
 
     CUniqueFd mListen;
+    std::vector<std::string> mRecords;
+    int mLogFd;
     uint16_t mPort = 0;
     std::atomic<bool> mStop{false};
     std::thread mThread;
@@ -129,6 +145,26 @@ std::string ReadText(const std::string& path) {
     std::stringstream text;
     text << in.rdbuf();
     return text.str();
+}
+
+// The records of a stretch of log text: each starts with its header line.
+std::vector<std::string> SplitRecords(const std::string& text) {
+    static const std::regex header(R"(\d{6} \d\d:\d\d:\d\d - +\d+ - )");
+    std::vector<std::size_t> starts;
+    std::size_t pos = 0;
+    while (pos < text.size()) {
+        if (std::regex_search(text.begin() + static_cast<long>(pos), text.end(), header,
+                              std::regex_constants::match_continuous))
+            starts.push_back(pos);
+        const std::size_t end = text.find('\n', pos);
+        if (end == std::string::npos)
+            break;
+        pos = end + 1;
+    }
+    std::vector<std::string> records;
+    for (std::size_t i = 0; i < starts.size(); ++i)
+        records.push_back(text.substr(starts[i], (i + 1 < starts.size() ? starts[i + 1] : text.size()) - starts[i]));
+    return records;
 }
 
 // utime + stime in clock ticks, from /proc/PID/stat.
@@ -211,36 +247,80 @@ void MeasureIdleProgram(const std::string& program) {
 
 } // namespace
 
+// The median of the rates of several rounds: the machine may be shared, and
+// a round that another process slowed down says little.
+double Median(std::vector<double> rates) {
+    std::sort(rates.begin(), rates.end());
+    return rates.empty() ? 0.0 : rates[rates.size() / 2];
+}
+
 int main(int argc, char** argv) {
     const int commands = argc > 1 ? std::atoi(argv[1]) : 2000;
     const std::string program = argc > 2 ? argv[2] : DefaultProgram();
+    constexpr int kRounds = 5;
 
-    double bare = 0;
-    {
-        CBareServer server;
-        Exchange(server.Port(), "STOP c=warm\n");
-        bare = Rate(server.Port(), commands);
+    char folder[] = "/tmp/vbx-bench-log-XXXXXX";
+    if (::mkdtemp(folder) == nullptr) {
+        std::perror("mkdtemp");
+        return 1;
     }
+    const std::string logPath = std::string(folder) + "/vortler.log";
+    const std::string baselineLogPath = std::string(folder) + "/baseline.log";
 
-    double listened = 0;
-    {
-        CSettingsManager settings;
-        CPlayerListener listener(46367, [&settings](const std::string& id) {
-            return std::make_shared<CPlayerConnection>(id, settings, [](const Track&) {});
-        });
-        std::thread thread([&] { listener.Start(); });
-        while (!listener.IsListening())
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        Exchange(listener.GetPort(), "STOP c=warm\n");
-        listened = Rate(listener.GetPort(), commands);
-        listener.Stop();
-        thread.join();
+    // The listener writes the program's log, as it does in the program.
+    CLogger::Instance().Open(logPath, true);
+    CLogger::Instance().SetLevel(4);
+    CSettingsManager settings;
+    CPlayerListener listener(46367, [&settings](const std::string& id) {
+        return std::make_shared<CPlayerConnection>(id, settings, [](const Track&) {});
+    });
+    std::thread thread([&] { listener.Start(); });
+    while (!listener.IsListening())
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+
+    // What the listener logs for one command (it may still write after its
+    // reply, so each side waits a little), the baseline writes too.
+    Exchange(listener.GetPort(), "STOP c=bench\n");
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    const std::size_t before = ReadText(logPath).size();
+    Exchange(listener.GetPort(), "STOP c=bench\n");
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    const std::vector<std::string> records = SplitRecords(ReadText(logPath).substr(before));
+    std::size_t recordBytes = 0;
+    for (const std::string& record : records)
+        recordBytes += record.size();
+
+    CUniqueFd baselineLog(::open(baselineLogPath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600));
+    CBareServer bare;
+    CBareServer logging(records, baselineLog.Get());
+    Exchange(bare.Port(), "STOP c=warm\n");
+    Exchange(logging.Port(), "STOP c=warm\n");
+
+    // The three take turns, so a slow stretch of the machine hits each.
+    std::vector<double> bareRates, loggingRates, listenerRates;
+    for (int round = 0; round < kRounds; ++round) {
+        bareRates.push_back(Rate(bare.Port(), commands));
+        loggingRates.push_back(Rate(logging.Port(), commands));
+        listenerRates.push_back(Rate(listener.GetPort(), commands));
     }
+    listener.Stop();
+    thread.join();
+    CLogger::Instance().SetLevel(0);
+    CLogger::Instance().Close();
+    std::filesystem::remove_all(folder);
 
-    std::printf("commands per second, %d sequential connections each:\n", commands);
-    std::printf("  bare loopback server  %10.0f\n", bare);
-    std::printf("  CPlayerListener       %10.0f\n", listened);
-    std::printf("  ratio listener/bare   %10.3f\n", bare > 0 ? listened / bare : 0.0);
+    const double bareRate = Median(bareRates);
+    const double loggingRate = Median(loggingRates);
+    const double listenerRate = Median(listenerRates);
+    std::printf("commands per second, median of %d rounds of %d sequential connections each:\n", kRounds,
+                commands);
+    std::printf("  bare loopback server                  %10.0f\n", bareRate);
+    std::printf("  bare server writing the log records   %10.0f  (%zu records, %zu bytes per command)\n",
+                loggingRate, records.size(), recordBytes);
+    std::printf("  CPlayerListener, log at level 4       %10.0f\n", listenerRate);
+    std::printf("  ratio listener/bare                   %10.3f\n", bareRate > 0 ? listenerRate / bareRate : 0.0);
+    std::printf("  ratio listener/bare writing the log   %10.3f\n",
+                loggingRate > 0 ? listenerRate / loggingRate : 0.0);
 
     MeasureIdleProgram(program);
     return 0;

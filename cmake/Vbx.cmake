@@ -1,11 +1,17 @@
-# vbx_subsystem_library(NAME [EXCLUDE regex] DEPS lib...)
+# vbx_subsystem_library(NAME [EXCLUDE regex] [SOURCES file...] DEPS lib...)
 #
 # One static library per subsystem folder, made of every .cpp file of the
-# folder (a new file is picked up without editing this list). A folder that
-# has no sources yet gives an interface library, so that dependants link.
+# folder (a new file is picked up without editing this list) but those the
+# EXCLUDE pattern matches. With SOURCES the library is just those files of
+# the folder: a small library that a folder lends to a lower layer. A folder
+# that has no sources yet gives an interface library, so that dependants link.
 function(vbx_subsystem_library name)
-  cmake_parse_arguments(ARG "" "EXCLUDE" "DEPS" ${ARGN})
-  file(GLOB sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp)
+  cmake_parse_arguments(ARG "" "EXCLUDE" "SOURCES;DEPS" ${ARGN})
+  if(ARG_SOURCES)
+    list(TRANSFORM ARG_SOURCES PREPEND ${CMAKE_CURRENT_SOURCE_DIR}/ OUTPUT_VARIABLE sources)
+  else()
+    file(GLOB sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp)
+  endif()
   if(ARG_EXCLUDE)
     list(FILTER sources EXCLUDE REGEX "${ARG_EXCLUDE}")
   endif()

@@ -1,7 +1,9 @@
 #include "metadata/MetaDataGetter.h"
 
 #include "app/EncodingUtils.h"
+#include "app/FormEncode.h"
 #include "app/Logger.h"
+#include "app/UserFolders.h"
 #include "settings/RegistryUtils.h"
 #include "settings/ServerHosts.h"
 #include "settings/SettingsManager.h"
@@ -114,9 +116,9 @@ bool CMetaDataGetter::DownloadAnswer(const std::string& url, const std::string& 
 }
 
 void CMetaDataGetter::DownloadInfo(CTrackMetaData& record) {
-    const std::string trackUrl = mTrackQuery + "artist=" + UrlEncode(record.GetArtist()) + "&" +
-                                 "track=" + UrlEncode(record.GetTrack()) + "&" +
-                                 "album=" + UrlEncode(record.GetAlbum());
+    const std::string trackUrl = mTrackQuery + "artist=" + formEncode(record.GetArtist()) + "&" +
+                                 "track=" + formEncode(record.GetTrack()) + "&" +
+                                 "album=" + formEncode(record.GetAlbum());
     const std::string trackFile = GetCacheFileName(trackUrl);
     VBX_LOG(3, "Requesting track metadata for " << record.GetArtist() << " - " << record.GetTrack() << " ["
                                                 << record.GetAlbum() << "]\n");
@@ -126,7 +128,7 @@ void CMetaDataGetter::DownloadInfo(CTrackMetaData& record) {
     ParseTrackResponse(trackFile, record);
 
     // The artist as the track answer spelled it.
-    const std::string artistUrl = mArtistQuery + "artist=" + UrlEncode(record.GetArtist());
+    const std::string artistUrl = mArtistQuery + "artist=" + formEncode(record.GetArtist());
     const std::string artistFile = GetCacheFileName(artistUrl);
     VBX_LOG(3, "Requesting artist metadata for " << record.GetArtist() << "\n");
     VBX_LOG(3, artistUrl << "\n");
@@ -148,10 +150,7 @@ void CMetaDataGetter::ParseTrackResponse(const std::string& file, CTrackMetaData
     record.SetArtist(fields[0]);
     record.SetTrack(fields[1]);
     record.SetAlbum(fields[2]);
-    std::string tags = fields[3];
-    std::transform(tags.begin(), tags.end(), tags.begin(),
-                   [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; });
-    record.SetTags(tags);
+    record.SetTags(CEncodingUtils::ToLowerAscii(fields[3]));
     record.SetAlbumPicUrl(fields[4]);
 }
 
@@ -167,7 +166,7 @@ void CMetaDataGetter::ParseArtistResponse(const std::string& file, CTrackMetaDat
     }
     record.SetSimilar(fields[1]);
     record.SetDescription(StripBrackets(fields[2]));
-    record.SetWikiLink(mWikiPrefix + UrlEncode(record.GetArtist()) + "/+wiki");
+    record.SetWikiLink(mWikiPrefix + formEncode(record.GetArtist()) + "/+wiki");
     record.SetArtistPicUrl(fields[3]);
 }
 
@@ -222,7 +221,8 @@ std::string CMetaDataGetter::GetCacheDir() {
 
 std::string CMetaDataGetter::GetCacheFileName(const std::string& url) {
     const std::string dir = GetCacheDir();
-    CWinUtils::CreateFolderPath(dir);
+    // Its file names spell out what was played: owner only.
+    CUserFolders::CreatePrivateFolder(dir);
 
     const std::size_t scheme = url.find("://");
     std::string name = scheme == std::string::npos ? url : url.substr(scheme + 3);
@@ -255,69 +255,11 @@ bool CMetaDataGetter::ReadFileInto(const std::string& file, std::string& text) {
 }
 
 std::vector<std::string> CMetaDataGetter::SplitQuotedFields(const std::string& text) {
-    std::vector<std::string> fields;
-    std::size_t pos = 0;
-    for (;;) {
-        const std::size_t open = text.find('"', pos);
-        if (open == std::string::npos || open + 1 >= text.size())
-            break;
-        std::string field;
-        std::size_t from = open + 1;
-        bool closed = false;
-        for (;;) {
-            const std::size_t quote = text.find('"', from);
-            if (quote == std::string::npos)
-                break;
-            field.append(text, from, quote - from);
-            if (quote + 1 < text.size() && text[quote + 1] == '"') {
-                field += '"'; // a doubled quote stands for one
-                from = quote + 2;
-                continue;
-            }
-            pos = quote + 1;
-            closed = true;
-            break;
-        }
-        if (!closed)
-            break; // the unterminated field is dropped
-        fields.push_back(std::move(field));
-    }
-    return fields;
+    return CWinUtils::SplitQuoted(text);
 }
 
 std::string CMetaDataGetter::StripBrackets(const std::string& text) {
     std::string result = text;
-    std::size_t pos = 0;
-    for (;;) {
-        const std::size_t open = result.find('[', pos);
-        if (open == std::string::npos || open + 1 >= result.size())
-            break;
-        const std::size_t close = result.find(']', open + 1);
-        if (close == std::string::npos)
-            break;
-        result.erase(open, close - open + 1);
-        pos = open;
-    }
+    CWinUtils::StripBracketed(result);
     return result;
-}
-
-std::string CMetaDataGetter::UrlEncode(const std::string& text) {
-    static const char* const kHex = "0123456789abcdef";
-    std::string encoded;
-    encoded.reserve(text.size() * 3);
-    for (const char c : text) {
-        const auto byte = static_cast<unsigned char>(c);
-        const bool keep = (byte >= 'a' && byte <= 'z') || (byte >= 'A' && byte <= 'Z') ||
-                          (byte >= '0' && byte <= '9') || byte == '-' || byte == '.' || byte == '_';
-        if (keep) {
-            encoded += c;
-        } else if (byte == ' ') {
-            encoded += '+';
-        } else {
-            encoded += '%';
-            encoded += kHex[byte >> 4];
-            encoded += kHex[byte & 0x0f];
-        }
-    }
-    return encoded;
 }

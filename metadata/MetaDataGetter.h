@@ -80,9 +80,6 @@ public:
     static std::vector<std::string> SplitQuotedFields(const std::string& text);
     /// Removes every "[...]" span; brackets do not nest.
     static std::string StripBrackets(const std::string& text);
-    /// Letters, digits, "-", "." and "_" kept, blank as "+", every other byte
-    /// as "%" and two lower-case hexadecimal digits.
-    static std::string UrlEncode(const std::string& text);
 
     const std::string& TrackQueryAddress() const noexcept { return mTrackQuery; }
     const std::string& ArtistQueryAddress() const noexcept { return mArtistQuery; }

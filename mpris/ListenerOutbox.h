@@ -2,7 +2,7 @@
 
 #include "mpris/PluginLine.h"
 #include "player/PlayerListener.h"
-#include "player/UniqueFd.h"
+#include "app/UniqueFd.h"
 
 #include <QObject>
 #include <QTimer>

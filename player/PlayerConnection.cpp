@@ -1,5 +1,6 @@
 #include "player/PlayerConnection.h"
 
+#include "app/EncodingUtils.h"
 #include "app/Logger.h"
 #include "settings/SettingsManager.h"
 #include "submit/WebSubmitter.h"
@@ -10,13 +11,6 @@
 namespace {
 
 const char* const kValidStartFields = "catbmlp";
-
-std::string AsciiLower(std::string text) {
-    for (char& c : text)
-        if (c >= 'A' && c <= 'Z')
-            c = static_cast<char>(c - 'A' + 'a');
-    return text;
-}
 
 void SubmitToWebSubmitter(const Track& track) {
     CWebSubmitter::Instance().Submit(track);
@@ -139,7 +133,7 @@ bool CPlayerConnection::OKToStart(const Track& track) const {
         return false;
     }
 
-    const std::string artist = AsciiLower(track.GetArtist());
+    const std::string artist = CEncodingUtils::ToLowerAscii(track.GetArtist());
     if (std::find(mInvalidArtistNames.begin(), mInvalidArtistNames.end(), artist) !=
         mInvalidArtistNames.end()) {
         VBX_LOG(3, "Artist '" << artist << "' is an invalid artist name, "

@@ -2,9 +2,9 @@
 
 #include "app/ManualResetEvent.h"
 #include "app/Observable.h"
+#include "app/UniqueFd.h"
 #include "player/PlayerCommandParser.h"
 #include "player/PlayerConnection.h"
-#include "player/UniqueFd.h"
 
 #include <atomic>
 #include <chrono>

@@ -1,5 +1,6 @@
 #include "settings/RegistryDatabase.h"
 
+#include "app/UserFolders.h"
 #include "settings/SqliteStatement.h"
 
 #include <cerrno>
@@ -41,42 +42,54 @@ int ErrnoFor(sqlite3* db, int rc) {
     }
 }
 
-// Creates one folder level with owner-only access; existing ones are fine.
+// Creates the folder of the store file, owner only; existing ones are fine.
 void MakeFolder(const std::string& path) {
     size_t slash = path.rfind('/');
     if (slash == std::string::npos || slash == 0)
         return;
     std::string parent = path.substr(0, slash);
-    struct stat st;
-    if (::stat(parent.c_str(), &st) == 0)
-        return;
-    MakeFolder(parent);
-    if (::mkdir(parent.c_str(), 0700) != 0 && errno != EEXIST) {
-        int code = errno;
+    if (int code = CUserFolders::CreatePrivateFolder(parent); code != 0)
         throw CRegistryDatabase::CStoreError(code,
                                              "cannot create folder " + parent + ": " + std::strerror(code));
-    }
 }
 
 } // namespace
 
+/// A prepared statement for one use: reset when the use ends, so that it
+/// holds no snapshot of the store afterwards.
+class CRegistryDatabase::CStatementUse {
+public:
+    CStatementUse(CRegistryDatabase& db, const char* sql) : mStmt(db.Statement(sql)) {}
+    ~CStatementUse() { mStmt.Reset(); }
+    CStatementUse(const CStatementUse&) = delete;
+    CStatementUse& operator=(const CStatementUse&) = delete;
+    CSqliteStatement* operator->() noexcept { return &mStmt; }
+    CSqliteStatement& operator*() noexcept { return mStmt; }
+
+private:
+    CSqliteStatement& mStmt;
+};
+
 // BEGIN .. COMMIT, rolled back when left by an exception. Writers take the
 // write lock up front (BEGIN IMMEDIATE), so the busy timeout covers every
-// conflict; readers see one snapshot.
+// conflict; readers see one snapshot and take no write lock.
 class CRegistryDatabase::CTransaction {
 public:
     enum class EMode { Read, Write };
     explicit CTransaction(CRegistryDatabase& db, EMode mode = EMode::Write) : mDb(db) {
-        mDb.Exec(mode == EMode::Write ? "BEGIN IMMEDIATE" : "BEGIN");
+        mDb.Run(mode == EMode::Write ? "BEGIN IMMEDIATE" : "BEGIN");
     }
     ~CTransaction() {
-        if (!mDone)
-            sqlite3_exec(mDb.mDb, "ROLLBACK", nullptr, nullptr, nullptr);
+        if (!mDone) {
+            CSqliteStatement& rollback = mDb.Statement("ROLLBACK");
+            rollback.Step();
+            rollback.Reset();
+        }
     }
     CTransaction(const CTransaction&) = delete;
     CTransaction& operator=(const CTransaction&) = delete;
     void Commit() {
-        mDb.Exec("COMMIT");
+        mDb.Run("COMMIT");
         mDone = true;
     }
 
@@ -85,18 +98,31 @@ private:
     bool mDone = false;
 };
 
-CRegistryDatabase::CRegistryDatabase(const std::string& path) : mPath(path) {
+CRegistryDatabase::CRegistryDatabase(const std::string& path) : mPath(path), mOpenedBy(::getpid()) {
     MakeFolder(path);
+    int flags = SQLITE_OPEN_READWRITE;
     int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    if (fd < 0 && (errno == EACCES || errno == EROFS)) {
+        // A store this process may only read still answers every read.
+        fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        flags = SQLITE_OPEN_READONLY;
+    }
     if (fd < 0) {
         int code = errno;
         throw CStoreError(code, "cannot open " + path + ": " + std::strerror(code));
     }
     // The store holds passwords: keep it private even if an older file was not.
-    (void)::fchmod(fd, 0600);
+    if (flags == SQLITE_OPEN_READWRITE)
+        (void)::fchmod(fd, 0600);
+    struct stat st {};
+    if (::fstat(fd, &st) == 0) {
+        mDevice = st.st_dev;
+        mInode = st.st_ino;
+    }
     ::close(fd);
 
-    int rc = sqlite3_open_v2(path.c_str(), &mDb, SQLITE_OPEN_READWRITE | SQLITE_OPEN_FULLMUTEX, nullptr);
+    // Every use of the connection holds mMutex.
+    int rc = sqlite3_open_v2(path.c_str(), &mDb, flags | SQLITE_OPEN_NOMUTEX, nullptr);
     if (rc != SQLITE_OK) {
         int code = ErrnoFor(mDb, rc);
         std::string detail = mDb != nullptr ? sqlite3_errmsg(mDb) : sqlite3_errstr(rc);
@@ -107,22 +133,13 @@ CRegistryDatabase::CRegistryDatabase(const std::string& path) : mPath(path) {
     sqlite3_extended_result_codes(mDb, 1);
     sqlite3_busy_timeout(mDb, 5000);
     try {
-        Exec("PRAGMA journal_mode=WAL");
-        Exec("PRAGMA synchronous=NORMAL");
-        CTransaction transaction(*this);
-        Exec("CREATE TABLE IF NOT EXISTS keys ("
-             " id INTEGER PRIMARY KEY AUTOINCREMENT,"
-             " parent INTEGER NOT NULL,"
-             " name TEXT NOT NULL COLLATE NOCASE,"
-             " UNIQUE (parent, name))");
-        Exec("CREATE TABLE IF NOT EXISTS vals ("
-             " key INTEGER NOT NULL,"
-             " name TEXT NOT NULL COLLATE NOCASE,"
-             " type INTEGER NOT NULL,"
-             " data,"
-             " PRIMARY KEY (key, name))");
-        transaction.Commit();
+        if (flags == SQLITE_OPEN_READWRITE) {
+            Run("PRAGMA journal_mode=WAL");
+            Run("PRAGMA synchronous=NORMAL");
+        }
+        CreateTables();
     } catch (...) {
+        mStatements.clear();
         sqlite3_close(mDb);
         mDb = nullptr;
         throw;
@@ -133,10 +150,21 @@ CRegistryDatabase::~CRegistryDatabase() {
     Close();
 }
 
+bool CRegistryDatabase::IsCurrent() const noexcept {
+    struct stat st {};
+    return OpenedByThisProcess() && ::stat(mPath.c_str(), &st) == 0 && st.st_dev == mDevice &&
+           st.st_ino == mInode;
+}
+
+bool CRegistryDatabase::OpenedByThisProcess() const noexcept {
+    return mOpenedBy == ::getpid();
+}
+
 int CRegistryDatabase::Close() noexcept {
     std::lock_guard<std::mutex> guard(mMutex);
     if (mDb == nullptr)
         return 0;
+    mStatements.clear();
     int rc = sqlite3_close(mDb);
     if (rc != SQLITE_OK)
         return ErrnoFor(mDb, rc);
@@ -150,20 +178,57 @@ void CRegistryDatabase::Fail(int rc, const char* what) const {
     throw CStoreError(ErrnoFor(mDb, rc), detail + " (" + mPath + ")");
 }
 
-void CRegistryDatabase::Exec(const char* sql) {
+CSqliteStatement& CRegistryDatabase::Statement(const char* sql) {
     if (mDb == nullptr)
         throw CStoreError(EBADF, "the settings store is closed (" + mPath + ")");
-    int rc = sqlite3_exec(mDb, sql, nullptr, nullptr, nullptr);
-    if (rc != SQLITE_OK)
+    auto found = mStatements.find(sql);
+    if (found != mStatements.end())
+        return *found->second;
+    auto stmt = std::make_unique<CSqliteStatement>(mDb, sql);
+    if (stmt->PrepareResult() != SQLITE_OK)
+        Fail(stmt->PrepareResult(), "cannot use the settings store");
+    return *mStatements.emplace(sql, std::move(stmt)).first->second;
+}
+
+void CRegistryDatabase::Run(const char* sql) {
+    CStatementUse stmt(*this, sql);
+    int rc = stmt->Step();
+    // A pragma answers with a row.
+    if (rc != SQLITE_DONE && rc != SQLITE_ROW)
         Fail(rc, "cannot use the settings store");
+}
+
+void CRegistryDatabase::CreateTables() {
+    {
+        CStatementUse tables(*this, "SELECT count(*) FROM sqlite_master WHERE type = 'table'"
+                                    " AND name IN ('keys', 'vals')");
+        int rc = tables->Step();
+        if (rc != SQLITE_ROW)
+            Fail(rc, "cannot read the settings store");
+        if (tables->ColumnInt(0) == 2)
+            return;
+    }
+    CTransaction transaction(*this);
+    Run("CREATE TABLE IF NOT EXISTS keys ("
+        " id INTEGER PRIMARY KEY AUTOINCREMENT,"
+        " parent INTEGER NOT NULL,"
+        " name TEXT NOT NULL COLLATE NOCASE,"
+        " UNIQUE (parent, name))");
+    Run("CREATE TABLE IF NOT EXISTS vals ("
+        " key INTEGER NOT NULL,"
+        " name TEXT NOT NULL COLLATE NOCASE,"
+        " type INTEGER NOT NULL,"
+        " data,"
+        " PRIMARY KEY (key, name))");
+    transaction.Commit();
 }
 
 void CRegistryDatabase::CheckKey(std::int64_t key) {
     if (key == kRootId)
         return;
-    CSqliteStatement stmt(mDb, "SELECT 1 FROM keys WHERE id = ?");
-    stmt.Bind(1, key);
-    int rc = stmt.Step();
+    CStatementUse stmt(*this, "SELECT 1 FROM keys WHERE id = ?");
+    stmt->Bind(1, key);
+    int rc = stmt->Step();
     if (rc == SQLITE_DONE)
         throw CStoreError(ENOENT, "the key has been deleted");
     if (rc != SQLITE_ROW)
@@ -171,32 +236,59 @@ void CRegistryDatabase::CheckKey(std::int64_t key) {
 }
 
 std::optional<std::int64_t> CRegistryDatabase::FindChild(std::int64_t parent, const std::string& name) {
-    CSqliteStatement stmt(mDb, "SELECT id FROM keys WHERE parent = ? AND name = ?");
-    stmt.Bind(1, parent);
-    stmt.BindText(2, name);
-    int rc = stmt.Step();
+    CStatementUse stmt(*this, "SELECT id FROM keys WHERE parent = ? AND name = ?");
+    stmt->Bind(1, parent);
+    stmt->BindText(2, name);
+    int rc = stmt->Step();
     if (rc == SQLITE_ROW)
-        return stmt.ColumnInt(0);
+        return stmt->ColumnInt(0);
     if (rc != SQLITE_DONE)
         Fail(rc, "cannot read the settings store");
     return std::nullopt;
 }
 
+std::optional<std::int64_t> CRegistryDatabase::FindPath(std::int64_t parent,
+                                                        const std::vector<std::string>& segments) {
+    // A key's subkeys go with it, so a child found implies its parent.
+    if (segments.empty())
+        CheckKey(parent);
+    std::int64_t key = parent;
+    for (const std::string& segment : segments) {
+        std::optional<std::int64_t> child = FindChild(key, segment);
+        if (!child)
+            return std::nullopt;
+        key = *child;
+    }
+    return key;
+}
+
 std::int64_t CRegistryDatabase::OpenKey(std::int64_t parent, const std::vector<std::string>& segments,
                                         bool create) {
     std::lock_guard<std::mutex> guard(mMutex);
-    CTransaction transaction(*this, create ? CTransaction::EMode::Write : CTransaction::EMode::Read);
+    {
+        // Most keys exist: look without taking the write lock first. One
+        // statement is a read transaction of its own.
+        std::optional<CTransaction> reading;
+        if (segments.size() > 1)
+            reading.emplace(*this, CTransaction::EMode::Read);
+        std::optional<std::int64_t> key = FindPath(parent, segments);
+        if (reading)
+            reading->Commit();
+        if (key)
+            return *key;
+        if (!create)
+            throw CStoreError(ENOENT, "");
+    }
+    CTransaction transaction(*this);
     CheckKey(parent);
     std::int64_t key = parent;
     for (const std::string& segment : segments) {
         std::optional<std::int64_t> child = FindChild(key, segment);
         if (!child) {
-            if (!create)
-                throw CStoreError(ENOENT, "");
-            CSqliteStatement insert(mDb, "INSERT INTO keys (parent, name) VALUES (?, ?)");
-            insert.Bind(1, key);
-            insert.BindText(2, segment);
-            int rc = insert.Step();
+            CStatementUse insert(*this, "INSERT INTO keys (parent, name) VALUES (?, ?)");
+            insert->Bind(1, key);
+            insert->BindText(2, segment);
+            int rc = insert->Step();
             if (rc != SQLITE_DONE)
                 Fail(rc, "cannot create the key");
             child = sqlite3_last_insert_rowid(mDb);
@@ -212,38 +304,37 @@ CRegistryDatabase::CCounts CRegistryDatabase::QueryInfo(std::int64_t key) {
     CTransaction transaction(*this, CTransaction::EMode::Read);
     CheckKey(key);
     CCounts counts;
-    CSqliteStatement subs(
-        mDb, "SELECT count(*), ifnull(max(length(CAST(name AS BLOB))), 0) FROM keys WHERE parent = ?");
-    subs.Bind(1, key);
-    int rc = subs.Step();
-    if (rc != SQLITE_ROW)
-        Fail(rc, "cannot read the settings store");
-    counts.subKeys = static_cast<std::uint32_t>(subs.ColumnInt(0));
-    counts.maxSubKeyLen = static_cast<std::uint32_t>(subs.ColumnInt(1));
-    CSqliteStatement vals(mDb,
-                          "SELECT count(*), ifnull(max(length(CAST(name AS BLOB))), 0),"
-                          " ifnull(max(CASE type WHEN 1 THEN length(CAST(data AS BLOB)) + 1 ELSE 4 END), 0)"
-                          " FROM vals WHERE key = ?");
-    vals.Bind(1, key);
-    rc = vals.Step();
-    if (rc != SQLITE_ROW)
-        Fail(rc, "cannot read the settings store");
-    counts.values = static_cast<std::uint32_t>(vals.ColumnInt(0));
-    counts.maxValueNameLen = static_cast<std::uint32_t>(vals.ColumnInt(1));
-    counts.maxValueLen = static_cast<std::uint32_t>(vals.ColumnInt(2));
+    {
+        CStatementUse subs(
+            *this, "SELECT count(*), ifnull(max(length(CAST(name AS BLOB))), 0) FROM keys WHERE parent = ?");
+        subs->Bind(1, key);
+        int rc = subs->Step();
+        if (rc != SQLITE_ROW)
+            Fail(rc, "cannot read the settings store");
+        counts.subKeys = static_cast<std::uint32_t>(subs->ColumnInt(0));
+        counts.maxSubKeyLen = static_cast<std::uint32_t>(subs->ColumnInt(1));
+    }
+    {
+        CStatementUse vals(*this,
+                           "SELECT count(*), ifnull(max(length(CAST(name AS BLOB))), 0),"
+                           " ifnull(max(CASE type WHEN 1 THEN length(CAST(data AS BLOB)) + 1 ELSE 4 END), 0)"
+                           " FROM vals WHERE key = ?");
+        vals->Bind(1, key);
+        int rc = vals->Step();
+        if (rc != SQLITE_ROW)
+            Fail(rc, "cannot read the settings store");
+        counts.values = static_cast<std::uint32_t>(vals->ColumnInt(0));
+        counts.maxValueNameLen = static_cast<std::uint32_t>(vals->ColumnInt(1));
+        counts.maxValueLen = static_cast<std::uint32_t>(vals->ColumnInt(2));
+    }
     transaction.Commit();
     return counts;
 }
 
-std::optional<CRegistryValue> CRegistryDatabase::FindValue(std::int64_t key, const std::string& name) {
-    CSqliteStatement stmt(mDb, "SELECT name, type, data FROM vals WHERE key = ? AND name = ?");
-    stmt.Bind(1, key);
-    stmt.BindText(2, name);
-    int rc = stmt.Step();
-    if (rc == SQLITE_DONE)
-        return std::nullopt;
-    if (rc != SQLITE_ROW)
-        Fail(rc, "cannot read the settings store");
+namespace {
+
+// A value from the columns name, type, data of a row.
+CRegistryValue ValueOfRow(const CSqliteStatement& stmt) {
     CRegistryValue value;
     value.name = stmt.ColumnBytes(0);
     if (stmt.ColumnInt(1) == static_cast<int>(CRegistryValue::EType::Number)) {
@@ -256,19 +347,32 @@ std::optional<CRegistryValue> CRegistryDatabase::FindValue(std::int64_t key, con
     return value;
 }
 
+} // namespace
+
+std::optional<CRegistryValue> CRegistryDatabase::FindValue(std::int64_t key, const std::string& name) {
+    CStatementUse stmt(*this, "SELECT name, type, data FROM vals WHERE key = ? AND name = ?");
+    stmt->Bind(1, key);
+    stmt->BindText(2, name);
+    int rc = stmt->Step();
+    if (rc == SQLITE_DONE)
+        return std::nullopt;
+    if (rc != SQLITE_ROW)
+        Fail(rc, "cannot read the settings store");
+    return ValueOfRow(*stmt);
+}
+
 void CRegistryDatabase::StoreValue(std::int64_t key, const CRegistryValue& value) {
     // An existing value keeps the spelling of its name, as the registry does.
-    CSqliteStatement stmt(
-        mDb, "INSERT INTO vals (key, name, type, data) VALUES (?, ?, ?, ?)"
-             " ON CONFLICT (key, name) DO UPDATE SET type = excluded.type, data = excluded.data");
-    stmt.Bind(1, key);
-    stmt.BindText(2, value.name);
-    stmt.Bind(3, static_cast<int>(value.type));
+    CStatementUse stmt(*this, "INSERT INTO vals (key, name, type, data) VALUES (?, ?, ?, ?)"
+                              " ON CONFLICT (key, name) DO UPDATE SET type = excluded.type, data = excluded.data");
+    stmt->Bind(1, key);
+    stmt->BindText(2, value.name);
+    stmt->Bind(3, static_cast<int>(value.type));
     if (value.type == CRegistryValue::EType::Number)
-        stmt.Bind(4, value.number);
+        stmt->Bind(4, value.number);
     else
-        stmt.BindBlob(4, value.text);
-    int rc = stmt.Step();
+        stmt->BindBlob(4, value.text);
+    int rc = stmt->Step();
     if (rc != SQLITE_DONE)
         Fail(rc, "cannot write the settings store");
 }
@@ -283,24 +387,20 @@ void CRegistryDatabase::SetValue(std::int64_t key, const CRegistryValue& value) 
 
 std::optional<CRegistryValue> CRegistryDatabase::GetValue(std::int64_t key, const std::string& name) {
     std::lock_guard<std::mutex> guard(mMutex);
-    CTransaction transaction(*this, CTransaction::EMode::Read);
-    CheckKey(key);
+    // One statement is a read transaction of its own. A value found implies
+    // its key; without one, the key may be gone.
     std::optional<CRegistryValue> value = FindValue(key, name);
-    transaction.Commit();
+    if (!value)
+        CheckKey(key);
     return value;
 }
 
 CRegistryValue CRegistryDatabase::GetOrCreate(std::int64_t key, const CRegistryValue& fallback) {
     std::lock_guard<std::mutex> guard(mMutex);
-    {
-        // Most values exist: look without taking the write lock first.
-        CTransaction reading(*this, CTransaction::EMode::Read);
-        CheckKey(key);
-        std::optional<CRegistryValue> value = FindValue(key, fallback.name);
-        reading.Commit();
-        if (value)
-            return *value;
-    }
+    // Most values exist: look without taking the write lock first (one
+    // statement is a read transaction of its own).
+    if (std::optional<CRegistryValue> value = FindValue(key, fallback.name))
+        return *value;
     CTransaction transaction(*this);
     CheckKey(key);
     std::optional<CRegistryValue> value = FindValue(key, fallback.name);
@@ -314,42 +414,37 @@ CRegistryValue CRegistryDatabase::GetOrCreate(std::int64_t key, const CRegistryV
 
 std::vector<std::string> CRegistryDatabase::ListSubkeys(std::int64_t key) {
     std::lock_guard<std::mutex> guard(mMutex);
-    CTransaction transaction(*this, CTransaction::EMode::Read);
-    CheckKey(key);
     std::vector<std::string> names;
-    CSqliteStatement stmt(mDb, "SELECT name FROM keys WHERE parent = ? ORDER BY name, id");
-    stmt.Bind(1, key);
-    int rc;
-    while ((rc = stmt.Step()) == SQLITE_ROW)
-        names.push_back(stmt.ColumnBytes(0));
-    if (rc != SQLITE_DONE)
-        Fail(rc, "cannot read the settings store");
-    transaction.Commit();
+    {
+        // One statement: a read transaction of its own.
+        CStatementUse stmt(*this, "SELECT name FROM keys WHERE parent = ? ORDER BY name, id");
+        stmt->Bind(1, key);
+        int rc;
+        while ((rc = stmt->Step()) == SQLITE_ROW)
+            names.push_back(stmt->ColumnBytes(0));
+        if (rc != SQLITE_DONE)
+            Fail(rc, "cannot read the settings store");
+    }
+    // Subkeys imply their key; without any, the key may be gone.
+    if (names.empty())
+        CheckKey(key);
     return names;
 }
 
 std::vector<CRegistryValue> CRegistryDatabase::ListValues(std::int64_t key) {
     std::lock_guard<std::mutex> guard(mMutex);
-    CTransaction transaction(*this, CTransaction::EMode::Read);
-    CheckKey(key);
     std::vector<CRegistryValue> values;
-    CSqliteStatement stmt(mDb, "SELECT name, type, data FROM vals WHERE key = ? ORDER BY name");
-    stmt.Bind(1, key);
-    int rc;
-    while ((rc = stmt.Step()) == SQLITE_ROW) {
-        CRegistryValue value;
-        value.name = stmt.ColumnBytes(0);
-        if (stmt.ColumnInt(1) == static_cast<int>(CRegistryValue::EType::Number)) {
-            value.type = CRegistryValue::EType::Number;
-            value.number = static_cast<std::uint32_t>(stmt.ColumnInt(2));
-        } else {
-            value.text = stmt.ColumnBytes(2);
-        }
-        values.push_back(std::move(value));
+    {
+        CStatementUse stmt(*this, "SELECT name, type, data FROM vals WHERE key = ? ORDER BY name");
+        stmt->Bind(1, key);
+        int rc;
+        while ((rc = stmt->Step()) == SQLITE_ROW)
+            values.push_back(ValueOfRow(*stmt));
+        if (rc != SQLITE_DONE)
+            Fail(rc, "cannot read the settings store");
     }
-    if (rc != SQLITE_DONE)
-        Fail(rc, "cannot read the settings store");
-    transaction.Commit();
+    if (values.empty())
+        CheckKey(key);
     return values;
 }
 
@@ -357,12 +452,14 @@ void CRegistryDatabase::DeleteValue(std::int64_t key, const std::string& name) {
     std::lock_guard<std::mutex> guard(mMutex);
     CTransaction transaction(*this);
     CheckKey(key);
-    CSqliteStatement stmt(mDb, "DELETE FROM vals WHERE key = ? AND name = ?");
-    stmt.Bind(1, key);
-    stmt.BindText(2, name);
-    int rc = stmt.Step();
-    if (rc != SQLITE_DONE)
-        Fail(rc, "cannot write the settings store");
+    {
+        CStatementUse stmt(*this, "DELETE FROM vals WHERE key = ? AND name = ?");
+        stmt->Bind(1, key);
+        stmt->BindText(2, name);
+        int rc = stmt->Step();
+        if (rc != SQLITE_DONE)
+            Fail(rc, "cannot write the settings store");
+    }
     if (sqlite3_changes(mDb) == 0)
         throw CStoreError(ENOENT, "");
     transaction.Commit();
@@ -373,14 +470,9 @@ void CRegistryDatabase::DeleteKey(std::int64_t parent, const std::vector<std::st
     if (segments.empty())
         throw CStoreError(EINVAL, "no key named");
     CTransaction transaction(*this);
-    CheckKey(parent);
-    std::int64_t key = parent;
-    for (const std::string& segment : segments) {
-        std::optional<std::int64_t> child = FindChild(key, segment);
-        if (!child)
-            throw CStoreError(ENOENT, "");
-        key = *child;
-    }
+    std::optional<std::int64_t> key = FindPath(parent, segments);
+    if (!key)
+        throw CStoreError(ENOENT, "");
     static const char* const kStatements[] = {"WITH RECURSIVE tree(id) AS (SELECT ? UNION ALL SELECT keys.id "
                                               "FROM keys JOIN tree ON keys.parent = tree.id)"
                                               " DELETE FROM vals WHERE key IN (SELECT id FROM tree)",
@@ -388,9 +480,9 @@ void CRegistryDatabase::DeleteKey(std::int64_t parent, const std::vector<std::st
                                               "FROM keys JOIN tree ON keys.parent = tree.id)"
                                               " DELETE FROM keys WHERE id IN (SELECT id FROM tree)"};
     for (const char* sql : kStatements) {
-        CSqliteStatement stmt(mDb, sql);
-        stmt.Bind(1, key);
-        int rc = stmt.Step();
+        CStatementUse stmt(*this, sql);
+        stmt->Bind(1, *key);
+        int rc = stmt->Step();
         if (rc != SQLITE_DONE)
             Fail(rc, "cannot delete the key");
     }

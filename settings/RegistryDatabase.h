@@ -1,20 +1,31 @@
 #pragma once
 
 #include "settings/RegistryValue.h"
+#include "settings/SqliteStatement.h"
 
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <sqlite3.h>
 #include <stdexcept>
 #include <string>
+#include <sys/types.h>
+#include <unordered_map>
 #include <vector>
 
 /// The SQLite file behind the settings store: a tree of keys under one root
 /// per account, each key holding typed values. Names compare without regard
-/// to ASCII case and keep the spelling they were created with. Every
-/// operation is one transaction; another process holding the file is waited
-/// for (up to 5 s) instead of failing. Used through CRegistryUtils.
+/// to ASCII case and keep the spelling they were created with.
+///
+/// One connection, opened once per process and shared by every key (see
+/// CRegistryUtils), guarded by its own lock; the tables are made when the
+/// connection opens, and statements are prepared once and reused. Every
+/// operation is atomic: reads run in read transactions and never take the
+/// store's write lock, so they go on while another process writes and work
+/// on a store that may only be read; a write takes the write lock up front,
+/// and another process holding it is waited for (up to 5 s) instead of
+/// failing. Used through CRegistryUtils.
 class CRegistryDatabase {
 public:
     /// A failure of the store, with an errno-like number (ENOENT for a
@@ -40,13 +51,20 @@ public:
 
     static constexpr std::int64_t kRootId = 0;
 
-    /// Opens the file, creating it (mode 0600) and its folder if missing.
+    /// Opens the file, creating it (mode 0600) and its folder (0700) if
+    /// missing. A file this process may only read is opened for reading.
     explicit CRegistryDatabase(const std::string& path);
     ~CRegistryDatabase();
     CRegistryDatabase(const CRegistryDatabase&) = delete;
     CRegistryDatabase& operator=(const CRegistryDatabase&) = delete;
 
     const std::string& Path() const noexcept { return mPath; }
+
+    /// Whether this connection still serves the file at Path(): opened by
+    /// this process (a connection never crosses a fork), and the file there
+    /// is the one it opened (not removed or replaced since).
+    bool IsCurrent() const noexcept;
+    bool OpenedByThisProcess() const noexcept;
 
     /// Closes the connection; returns 0 or an errno-like number.
     int Close() noexcept;
@@ -69,15 +87,26 @@ public:
 
 private:
     class CTransaction;
+    class CStatementUse;
 
     [[noreturn]] void Fail(int rc, const char* what) const;
-    void Exec(const char* sql);
+    /// The prepared statement of sql (a literal), prepared on first use.
+    CSqliteStatement& Statement(const char* sql);
+    /// Runs a statement that returns no rows.
+    void Run(const char* sql);
+    void CreateTables();
     void CheckKey(std::int64_t key);
     std::optional<std::int64_t> FindChild(std::int64_t parent, const std::string& name);
+    /// The key at the segments, or nothing at the first one missing.
+    std::optional<std::int64_t> FindPath(std::int64_t parent, const std::vector<std::string>& segments);
     std::optional<CRegistryValue> FindValue(std::int64_t key, const std::string& name);
     void StoreValue(std::int64_t key, const CRegistryValue& value);
 
     std::string mPath;
     sqlite3* mDb = nullptr;
+    pid_t mOpenedBy = 0;
+    dev_t mDevice = 0;
+    ino_t mInode = 0;
+    std::unordered_map<const char*, std::unique_ptr<CSqliteStatement>> mStatements;
     std::mutex mMutex;
 };

@@ -1,12 +1,12 @@
 #include "settings/RegistryUtils.h"
 
+#include "app/UserFolders.h"
 #include "settings/RegistryDatabase.h"
 
 #include <cerrno>
-#include <cstdlib>
+#include <memory>
 #include <mutex>
-#include <pwd.h>
-#include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -49,33 +49,37 @@ void CheckOpen(const CRegistryKey& key) {
         throw CStoreError(EBADF, "the key is not open");
 }
 
-std::string HomeFolder() {
-    const char* home = std::getenv("HOME");
-    if (home != nullptr && *home == '/')
-        return home;
-    struct passwd entry;
-    struct passwd* result = nullptr;
-    char buffer[4096];
-    if (::getpwuid_r(::getuid(), &entry, buffer, sizeof buffer, &result) == 0 && result != nullptr &&
-        result->pw_dir != nullptr && *result->pw_dir == '/')
-        return result->pw_dir;
-    return std::string();
+// The process's one connection to the store, shared by every open key. A
+// new one is opened when the store's place changes (the environment names
+// another), when its file was removed or replaced, and in a child process,
+// which must not use its parent's connection.
+// It lives until the process ends (static objects may still read settings
+// while others are destroyed); the store needs no closing to stay whole.
+std::mutex gConnectionMutex;
+auto* const gConnection = new std::shared_ptr<CRegistryDatabase>();
+
+std::shared_ptr<CRegistryDatabase> Connection(const std::string& file) {
+    std::lock_guard<std::mutex> guard(gConnectionMutex);
+    std::shared_ptr<CRegistryDatabase>& current = *gConnection;
+    if (current && current->Path() == file && current->IsCurrent())
+        return current;
+    auto fresh = std::make_shared<CRegistryDatabase>(file);
+    if (current && !current->OpenedByThisProcess()) {
+        // Inherited from the parent process: neither used nor closed here,
+        // as closing it would touch the parent's locks on the file.
+        static auto* const sInherited = new std::vector<std::shared_ptr<CRegistryDatabase>>();
+        sInherited->push_back(std::move(current));
+    }
+    // Keys still open on the old connection keep it until the last goes.
+    current = std::move(fresh);
+    return current;
 }
 
 } // namespace
 
 std::string CRegistryUtils::StorePath() {
-    const char* config = std::getenv("XDG_CONFIG_HOME");
-    std::string base;
-    if (config != nullptr && *config == '/') {
-        base = config;
-    } else {
-        std::string home = HomeFolder();
-        if (home.empty())
-            return std::string();
-        base = home + "/.config";
-    }
-    return base + "/Fenwave/registry.db";
+    const std::string base = CUserFolders::ConfigHome();
+    return base.empty() ? std::string() : base + "/Fenwave/registry.db";
 }
 
 CRegistryKey CRegistryUtils::OpenKey(const std::string& path, bool create) {
@@ -85,7 +89,7 @@ CRegistryKey CRegistryUtils::OpenKey(const std::string& path, bool create) {
         if (file.empty())
             throw CStoreError(ENOENT, "no home folder to keep the settings in");
         std::vector<std::string> segments = Split(path);
-        auto db = std::make_shared<CRegistryDatabase>(file);
+        std::shared_ptr<CRegistryDatabase> db = Connection(file);
         std::int64_t id = db->OpenKey(CRegistryDatabase::kRootId, segments, create);
         return CRegistryKey(std::move(db), id, path);
     } catch (const CStoreError& e) {
@@ -112,7 +116,8 @@ void CRegistryUtils::CloseKey(CRegistryKey& key) {
         return;
     std::shared_ptr<CRegistryDatabase> db = std::move(key.mDb);
     key.mId = -1;
-    // The last key of a connection closes it.
+    // The process's connection stays open; the last key of one it no longer
+    // uses closes it.
     if (db.use_count() == 1) {
         int code = db->Close();
         if (code != 0)

@@ -1,15 +1,15 @@
 #include "settings/SettingsManager.h"
 
+#include "app/EncodingUtils.h"
 #include "app/Logger.h"
 #include "app/ProgramVersion.h"
+#include "app/UserFolders.h"
 #include "settings/RegistryUtils.h"
 #include "update/WinUtils.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <climits>
-#include <cstdlib>
-#include <pwd.h>
 #include <random>
 #include <unistd.h>
 
@@ -29,38 +29,12 @@ bool IsValidUserName(const std::string& name) {
     return !name.empty() && name.find('\\') == std::string::npos && name.find('\0') == std::string::npos;
 }
 
-// The store compares key names without regard to ASCII case.
-bool SameKeyName(const std::string& a, const std::string& b) {
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-               auto lower = [](char c) {
-                   return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-               };
-               return lower(x) == lower(y);
-           });
-}
-
 std::string ProgramPath() {
     char buffer[PATH_MAX];
     ssize_t n = ::readlink("/proc/self/exe", buffer, sizeof buffer);
     if (n < 0 || static_cast<size_t>(n) >= sizeof buffer)
         return std::string();
     return std::string(buffer, static_cast<size_t>(n));
-}
-
-std::string DataHome() {
-    const char* data = std::getenv("XDG_DATA_HOME");
-    if (data != nullptr && *data == '/')
-        return data;
-    const char* home = std::getenv("HOME");
-    if (home != nullptr && *home == '/')
-        return std::string(home) + "/.local/share";
-    struct passwd entry;
-    struct passwd* result = nullptr;
-    char buffer[4096];
-    if (::getpwuid_r(::getuid(), &entry, buffer, sizeof buffer, &result) == 0 && result != nullptr &&
-        result->pw_dir != nullptr && *result->pw_dir == '/')
-        return std::string(result->pw_dir) + "/.local/share";
-    return std::string();
 }
 
 } // namespace
@@ -106,14 +80,31 @@ void CSettingsManager::WriteUserSettings(const CRegistryKey& key, const CUser& u
 
 CUser CSettingsManager::ReadUserSettings(const CRegistryKey& key, const std::string& name) {
     VBX_LOG(3, "Reading user settings for: " << name << "\n");
+    // Every value in one read; one that is missing or of another type is
+    // read on its own, which stores its default or fails as it should.
+    const std::vector<CRegistryValue> values = CRegistryUtils::ListValues(key);
+    auto stored = [&](const char* valueName, CRegistryValue::EType type) -> const CRegistryValue* {
+        for (const CRegistryValue& value : values)
+            if (value.type == type && CEncodingUtils::EqualsIgnoringCase(value.name, valueName))
+                return &value;
+        return nullptr;
+    };
+    auto text = [&](const char* valueName) {
+        const CRegistryValue* value = stored(valueName, CRegistryValue::EType::String);
+        return value != nullptr ? value->text : CRegistryUtils::ReadString(key, valueName, true, "");
+    };
+    auto number = [&](const char* valueName) {
+        const CRegistryValue* value = stored(valueName, CRegistryValue::EType::Number);
+        return value != nullptr ? value->number : CRegistryUtils::ReadNumber(key, valueName, 0);
+    };
     CUser user;
     user.name = name;
-    user.passwordHash = CRegistryUtils::ReadString(key, "Password", true, "");
-    user.exclusionDirs = SplitExclusionDirs(CRegistryUtils::ReadString(key, "ExclusionDirs", true, ""));
-    user.colour = static_cast<std::int32_t>(CRegistryUtils::ReadNumber(key, "Icon", 0));
-    user.rememberPassword = CRegistryUtils::ReadBool(key, "RememberPass", false);
-    user.submitPlays = CRegistryUtils::ReadBool(key, "LogToProfile", false);
-    user.displayRecent = CRegistryUtils::ReadBool(key, "DisplayRecent", false);
+    user.passwordHash = text("Password");
+    user.exclusionDirs = SplitExclusionDirs(text("ExclusionDirs"));
+    user.colour = static_cast<std::int32_t>(number("Icon"));
+    user.rememberPassword = number("RememberPass") != 0;
+    user.submitPlays = number("LogToProfile") != 0;
+    user.displayRecent = number("DisplayRecent") != 0;
     return user;
 }
 
@@ -225,7 +216,8 @@ void CSettingsManager::AddUser(const CUser& user) {
         if (mUsers.size() >= kMaxUsers)
             throw CRegistryException("Maximum number of users exceeded.");
         for (const CUser& existing : mUsers)
-            if (SameKeyName(existing.name, user.name))
+            // The store compares key names without regard to ASCII case.
+            if (CEncodingUtils::EqualsIgnoringCase(existing.name, user.name))
                 throw CUserExistsException();
     };
     {
@@ -327,10 +319,8 @@ void CSettingsManager::UpdateUser(const CUser& user) {
 }
 
 std::string CSettingsManager::GetUserDir() {
-    std::string base = DataHome();
-    if (!base.empty())
-        CWinUtils::CreateFolderPath(base);
-    if (base.empty() || ::access(base.c_str(), W_OK | X_OK) != 0) {
+    const std::string base = CUserFolders::DataHome();
+    if (base.empty() || CUserFolders::CreatePrivateFolder(base) != 0 || ::access(base.c_str(), W_OK | X_OK) != 0) {
         VBX_LOG(2, "Couldn't get user dir, is this possibly Win 9x?\n");
         return std::string();
     }
@@ -339,7 +329,8 @@ std::string CSettingsManager::GetUserDir() {
         VBX_LOG(2, "User dir path too long, exceeds MAX_PATH\n");
         return std::string();
     }
-    CWinUtils::CreateFolderPath(dir);
+    // It holds the log and the queue of what was played: owner only.
+    CUserFolders::CreatePrivateFolder(dir);
     return dir;
 }
 

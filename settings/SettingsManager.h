@@ -64,7 +64,7 @@ public:
     virtual void DeleteUser(const std::string& name);
     virtual void UpdateUser(const CUser& user);
     /// $XDG_DATA_HOME/Fenwave/Vortlebox (default ~/.local/share/...), created
-    /// with its parents; "" on failure.
+    /// with its parents, each folder made owner only; "" on failure.
     virtual std::string GetUserDir();
 
     CProxySettings GetProxySettings() const;

@@ -1,16 +1,16 @@
 #include "submit/Vortler.h"
 
 #include "app/CrashHandler.h"
+#include "app/EncodingUtils.h"
+#include "app/FormEncode.h"
 #include "app/Logger.h"
 #include "settings/RegistryUtils.h"
 #include "settings/ServerHosts.h"
-#include "submit/FormEncode.h"
 #include "submit/Md5.h"
 #include "submit/jnet/JNetHttpGet.h"
 #include "submit/jnet/JNetHttpPost.h"
 
 #include <algorithm>
-#include <cctype>
 #include <cstdio>
 #include <cstring>
 
@@ -20,16 +20,6 @@ constexpr std::size_t kReceiveBufferSize = 16384;
 constexpr std::size_t kMaxReply = 4095;
 constexpr std::chrono::milliseconds kPollInterval{100};
 constexpr int kVerifyPolls = 100;
-
-bool equalsNoCase(std::string_view a, std::string_view b) {
-    if (a.size() != b.size())
-        return false;
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i])))
-            return false;
-    }
-    return true;
-}
 
 bool isSeparator(char c) {
     return c == ' ' || c == '\n' || c == '\r';
@@ -606,14 +596,14 @@ void Vortler::handleHandshake(const std::string& text) {
     std::size_t next = 1;
     int firstCode = 0;
     std::string firstText;
-    if (equalsNoCase(word, "UPTODATE")) {
+    if (CEncodingUtils::EqualsIgnoringCase(word, "UPTODATE")) {
         firstCode = kVortleUpToDate;
         firstText = "Handshaking: Client up to date.";
-    } else if (equalsNoCase(word, "UPDATE") && words.size() > 1) {
+    } else if (CEncodingUtils::EqualsIgnoringCase(word, "UPDATE") && words.size() > 1) {
         firstCode = kVortleUpdateAvailable;
         firstText = "Handshaking: Please update your client at: " + std::string(words[1]);
         next = 2;
-    } else if (equalsNoCase(word, "BADUSER")) {
+    } else if (CEncodingUtils::EqualsIgnoringCase(word, "BADUSER")) {
         fail(kVortleBadUser, "Handshake failed: Bad username");
         return;
     }
@@ -691,7 +681,7 @@ void Vortler::handleSubmit(const std::string& text) {
         if (settle(kReady))
             report(kVortleSubmitFailed, message);
     };
-    if (equalsNoCase(word, "OK")) {
+    if (CEncodingUtils::EqualsIgnoringCase(word, "OK")) {
         int remaining = 0;
         {
             std::lock_guard<std::recursive_mutex> cache(mCacheMutex);
@@ -730,9 +720,9 @@ void Vortler::handleSubmit(const std::string& text) {
         report(kVortleSubmitOk, "Submission succeeded.");
         if (remaining > 0)
             submit();
-    } else if (equalsNoCase(word, "FAILED")) {
+    } else if (CEncodingUtils::EqualsIgnoringCase(word, "FAILED")) {
         failed(rest);
-    } else if (equalsNoCase(word, "BADAUTH")) {
+    } else if (CEncodingUtils::EqualsIgnoringCase(word, "BADAUTH")) {
         bool retry = false;
         {
             std::lock_guard<std::recursive_mutex> lock(mMutex);

@@ -2,6 +2,7 @@
 
 #include "app/CrashHandler.h"
 #include "app/Logger.h"
+#include "app/UniqueFd.h"
 #include "settings/SettingsManager.h"
 
 #include <algorithm>
@@ -13,27 +14,6 @@
 #include <unistd.h>
 
 namespace {
-
-/// An owned file descriptor, closed when it goes.
-class UniqueFd {
-public:
-    explicit UniqueFd(int fd) noexcept : mFd(fd) {}
-    ~UniqueFd() {
-        if (mFd >= 0)
-            ::close(mFd);
-    }
-    UniqueFd(const UniqueFd&) = delete;
-    UniqueFd& operator=(const UniqueFd&) = delete;
-    int Get() const noexcept { return mFd; }
-    bool Close() noexcept {
-        int fd = mFd;
-        mFd = -1;
-        return ::close(fd) == 0;
-    }
-
-private:
-    int mFd;
-};
 
 bool WriteAll(int fd, const char* data, std::size_t size) {
     while (size > 0) {
@@ -97,10 +77,10 @@ std::string DirectoryOf(const std::string& path) {
 bool ReplaceFile(const std::string& path, const std::string& bytes) {
     const std::string temp = path + ".tmp";
     {
-        UniqueFd fd(::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
+        CUniqueFd fd(::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
         if (fd.Get() < 0)
             return false;
-        if (!WriteAll(fd.Get(), bytes.data(), bytes.size()) || ::fsync(fd.Get()) != 0 || !fd.Close()) {
+        if (!WriteAll(fd.Get(), bytes.data(), bytes.size()) || ::fsync(fd.Get()) != 0 || !fd.Reset()) {
             ::unlink(temp.c_str());
             return false;
         }
@@ -109,7 +89,7 @@ bool ReplaceFile(const std::string& path, const std::string& bytes) {
         ::unlink(temp.c_str());
         return false;
     }
-    UniqueFd dir(::open(DirectoryOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    CUniqueFd dir(::open(DirectoryOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (dir.Get() >= 0)
         ::fsync(dir.Get());
     return true;

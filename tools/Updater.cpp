@@ -4,9 +4,11 @@
 //   UpTemp.exe R LOCKNAME INSTALLER
 //
 // and exits. This program waits until the program has released the update
-// lock LOCKNAME, runs the installer and waits for it, and then starts the
+// lock LOCKNAME, runs the installer and waits for it, removes it when it
+// lies in a download folder of the program's own, and then starts the
 // program again. It has no log file of its own: it reports to stderr.
 #include "settings/RegistryUtils.h"
+#include "update/AutoUpdater.h"
 #include "update/ChildProcess.h"
 #include "update/UpdateLock.h"
 
@@ -64,6 +66,21 @@ std::string ProgramToStart() {
     return std::string();
 }
 
+/// The program hands over its installer in a download folder made for it;
+/// once the installer has run, neither is needed. Any other file is left
+/// where it is.
+void RemoveDownloadedInstaller(const std::string& installer) {
+    const std::size_t slash = installer.rfind('/');
+    if (slash == std::string::npos)
+        return;
+    const std::string folder = installer.substr(0, slash);
+    const std::string folderName = folder.substr(folder.rfind('/') + 1);
+    if (folderName.rfind(CAutoUpdater::kDownloadFolderPrefix, 0) != 0)
+        return;
+    if (::unlink(installer.c_str()) != 0 || ::rmdir(folder.c_str()) != 0)
+        Say("cannot remove the installer's folder " + folder + ": " + std::strerror(errno));
+}
+
 std::string DescribeStatus(int status) {
     if (WIFEXITED(status))
         return "exited with status " + std::to_string(WEXITSTATUS(status));
@@ -118,6 +135,7 @@ int main(int argc, char** argv) {
         if (!WIFEXITED(child.Status()) || WEXITSTATUS(child.Status()) != 0)
             result = 1;
     }
+    RemoveDownloadedInstaller(installer);
 
     const std::string program = ProgramToStart();
     if (program.empty()) {

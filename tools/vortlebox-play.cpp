@@ -8,6 +8,8 @@
 // listener cannot be reached, does not answer or answers something else,
 // and for wrong usage.
 
+#include "app/UniqueFd.h"
+
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -23,22 +25,6 @@
 namespace {
 
 constexpr int kDefaultPort = 33367;
-
-/// Closes the socket on every way out.
-class CSocket {
-public:
-    CSocket() noexcept : mFd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {}
-    ~CSocket() {
-        if (mFd >= 0)
-            ::close(mFd);
-    }
-    CSocket(const CSocket&) = delete;
-    CSocket& operator=(const CSocket&) = delete;
-    int Get() const noexcept { return mFd; }
-
-private:
-    int mFd;
-};
 
 int Usage(const char* message) {
     if (message)
@@ -102,7 +88,7 @@ int main(int argc, char** argv) {
     if (newline)
         line += '\n';
 
-    CSocket sock;
+    CUniqueFd sock(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
     if (sock.Get() < 0) {
         std::fprintf(stderr, "vortlebox-play: cannot create a socket: %s\n", std::strerror(errno));
         return 2;

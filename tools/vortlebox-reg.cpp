@@ -10,6 +10,7 @@
 // 'Software\Fenwave\Users\alice'. Store failures exit 1 with the store's
 // message; usage errors exit 2.
 
+#include "app/EncodingUtils.h"
 #include "settings/RegistryUtils.h"
 
 #include <cerrno>
@@ -54,17 +55,6 @@ std::optional<std::uint32_t> ParseNumber(const std::string& text) {
     return static_cast<std::uint32_t>(value);
 }
 
-bool SameName(const std::string& a, const std::string& b) {
-    if (a.size() != b.size())
-        return false;
-    for (size_t i = 0; i < a.size(); ++i) {
-        auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
-        if (lower(a[i]) != lower(b[i]))
-            return false;
-    }
-    return true;
-}
-
 void PrintValue(const CRegistryValue& value, bool withName) {
     if (withName)
         std::cout << value.name << (value.type == CRegistryValue::EType::Number ? " (dword) " : " (sz) ");
@@ -77,7 +67,7 @@ void PrintValue(const CRegistryValue& value, bool withName) {
 int Get(const std::string& path, const std::string& name) {
     CRegistryKey key = CRegistryUtils::OpenKey(path, false);
     for (const CRegistryValue& value : CRegistryUtils::ListValues(key)) {
-        if (SameName(value.name, name)) {
+        if (CEncodingUtils::EqualsIgnoringCase(value.name, name)) {
             PrintValue(value, false);
             return 0;
         }

@@ -1,52 +1,36 @@
 #include "update/AutoUpdater.h"
 
 #include "app/Logger.h"
+#include "app/UniqueFd.h"
 #include "update/ConnectionException.h"
 #include "update/UpdateLock.h"
 #include "update/WinUtils.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <fcntl.h>
+#include <filesystem>
+#include <system_error>
 #include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
 
-/// A file descriptor closed on every way out.
-class CFd {
-public:
-    explicit CFd(int fd) noexcept : mFd(fd) {}
-    ~CFd() {
-        if (mFd >= 0)
-            ::close(mFd);
-    }
-    CFd(const CFd&) = delete;
-    CFd& operator=(const CFd&) = delete;
-    int Get() const noexcept { return mFd; }
-    int Release() noexcept {
-        const int fd = mFd;
-        mFd = -1;
-        return fd;
-    }
-
-private:
-    int mFd;
-};
 
 /// Copies source over target through a new file beside target that is then
 /// renamed, so that a running copy of target is replaced rather than
 /// overwritten. The copy is executable by its owner. 0 or an error number.
 int CopyExecutable(const std::string& source, const std::string& target) {
-    CFd in(::open(source.c_str(), O_RDONLY | O_CLOEXEC));
+    CUniqueFd in(::open(source.c_str(), O_RDONLY | O_CLOEXEC));
     if (in.Get() < 0)
         return errno;
     struct stat st;
     if (::fstat(in.Get(), &st) != 0)
         return errno;
     std::string temp = target + ".XXXXXX";
-    CFd out(::mkostemp(temp.data(), O_CLOEXEC));
+    CUniqueFd out(::mkostemp(temp.data(), O_CLOEXEC));
     if (out.Get() < 0)
         return errno;
     char buffer[65536];
@@ -76,7 +60,7 @@ int CopyExecutable(const std::string& source, const std::string& target) {
     }
     if (error == 0 && ::fchmod(out.Get(), (st.st_mode & 0777) | S_IRWXU) != 0)
         error = errno;
-    if (error == 0 && ::close(out.Release()) != 0)
+    if (error == 0 && !out.Reset())
         error = errno;
     if (error == 0 && ::rename(temp.c_str(), target.c_str()) != 0)
         error = errno;
@@ -107,6 +91,22 @@ private:
     CAutoUpdater& mUpdater;
     CDownloader& mDownloader;
 };
+
+namespace {
+
+/// Ends the installer runner's download run on every way out of a run.
+class CRunEnd {
+public:
+    explicit CRunEnd(CInstallerRunner& runner) noexcept : mRunner(runner) {}
+    ~CRunEnd() { mRunner.EndRun(); }
+    CRunEnd(const CRunEnd&) = delete;
+    CRunEnd& operator=(const CRunEnd&) = delete;
+
+private:
+    CInstallerRunner& mRunner;
+};
+
+} // namespace
 
 CAutoUpdater::CAutoUpdater() = default;
 
@@ -155,9 +155,10 @@ bool CAutoUpdater::DownloadUpdates(std::vector<CComponentInfo*> tasks) {
     VBX_TRACE();
     const int count = static_cast<int>(tasks.size());
     CDriving driving(*this, mFileDownloader, 0, count);
-    mInstallers.Reap();
-    const std::string tempFolder = CWinUtils::GetTempFolder();
+    mInstallers.BeginRun();
+    CRunEnd runEnd(mInstallers);
     mbAppUpdatePending = false;
+    mAppInstallerPath.clear();
     VBX_LOG(3, "We have " << count << " download tasks\n");
 
     for (int index = 0; index < count; ++index) {
@@ -165,7 +166,7 @@ bool CAutoUpdater::DownloadUpdates(std::vector<CComponentInfo*> tasks) {
         if (tasks[static_cast<std::size_t>(index)] == nullptr)
             continue;
         CComponentInfo& task = *tasks[static_cast<std::size_t>(index)];
-        const std::string localPath = CInstallerRunner::LocalPath(task, tempFolder);
+        const std::string localPath = mInstallers.LocalPath(task);
         if (localPath.empty())
             return true;
 
@@ -182,6 +183,7 @@ bool CAutoUpdater::DownloadUpdates(std::vector<CComponentInfo*> tasks) {
         if (IsProgram(&task)) {
             mAppInstallerPath = localPath;
             mbAppUpdatePending = true;
+            mInstallers.HoldFolderOf(localPath);
             continue;
         }
         const auto cancelled = [this] { return mFileDownloader.IsCancelled(); };
@@ -260,6 +262,8 @@ bool CAutoUpdater::LaunchAppInstaller() {
     }
     VBX_LOG(3, "Executed updater, instance: " << updater.Pid() << "\n");
     mInstallers.Keep(std::move(updater));
+    // The installer and its folder are the updater's now: it removes them.
+    mInstallers.HandOverFolderOf(mAppInstallerPath);
     return true;
 }
 

@@ -31,6 +31,10 @@ public:
     static constexpr const char* kUpdateLockName = "VortleboxUpdate-BBFA5A2D-4B6F-4d2c-8B2F-02F733C5B02C";
     /// How long LaunchAppInstaller waits for the update lock.
     static constexpr int kLockWaitMs = 10000;
+    /// Installers are downloaded into a folder made for each run in the
+    /// temporary folder (owner only, named this prefix and a unique ending),
+    /// never under a name another local user could take first there.
+    static constexpr const char* kDownloadFolderPrefix = CInstallerRunner::kDownloadFolderPrefix;
 
     /// Told, on the downloading thread, the text to show when an installer
     /// could not be started ("Failed to install '<file>'.").
@@ -38,6 +42,7 @@ public:
 
     CAutoUpdater();
     /// Reaps installers that have ended meanwhile; running ones go on alone.
+    /// Removes the download folders that were not handed to the updater.
     ~CAutoUpdater() override;
     CAutoUpdater(const CAutoUpdater&) = delete;
     CAutoUpdater& operator=(const CAutoUpdater&) = delete;
@@ -50,11 +55,13 @@ public:
     bool CheckForUpdates();
 
     /// Downloads and installs the given entries in order: "exe" installers
-    /// into the temporary folder and run, "dll" libraries into their install
-    /// folder; the program's own installer is kept for LaunchAppInstaller. An
-    /// entry of any other kind ends the run at once with true. False if
-    /// cancelled; CConnectionException ("Download failed.") if a download
-    /// fails.
+    /// into the run's own download folder and run, "dll" libraries into their
+    /// install folder; the program's own installer is kept for
+    /// LaunchAppInstaller. The download folder goes once its installers have
+    /// ended (the program's own: once a later run no longer needs it, or with
+    /// this object). An entry of any other kind ends the run at once with
+    /// true. False if cancelled; CConnectionException ("Download failed.") if
+    /// a download fails or the download folder cannot be made.
     bool DownloadUpdates(std::vector<CComponentInfo*> tasks);
 
     /// Fills the running list, and names (emptied first) with their names, with the given
@@ -66,9 +73,10 @@ public:
 
     /// Takes the update lock for the rest of this process's life, copies
     /// "Updater.exe" to "UpTemp.exe" in the current folder and starts it with
-    /// the downloaded installer of the program. The caller then shuts the
-    /// program down. False if there is no such installer, the lock could not
-    /// be taken, or the updater could not be started.
+    /// the downloaded installer of the program, which it removes with its
+    /// folder once it has run. The caller then shuts the program down. False
+    /// if there is no such installer, the lock could not be taken, or the
+    /// updater could not be started.
     bool LaunchAppInstaller();
 
     /// Cancels the update-information download and the file download.
@@ -98,7 +106,6 @@ public:
 
 private:
     class CDriving;
-
     bool IsProgram(const CComponentInfo* component) const;
     void SetCurrent(CDownloader* downloader, int taskIndex, int taskCount);
     void SetTaskIndex(int taskIndex);

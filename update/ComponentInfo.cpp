@@ -1,5 +1,6 @@
 #include "update/ComponentInfo.h"
 
+#include "app/EncodingUtils.h"
 #include "app/Logger.h"
 #include "settings/RegistryUtils.h"
 #include "update/ProcessFinder.h"
@@ -7,7 +8,6 @@
 #include "update/VersionResource.h"
 
 #include <algorithm>
-#include <cctype>
 #include <exception>
 #include <stdexcept>
 #include <sys/stat.h>
@@ -86,10 +86,7 @@ std::string CComponentInfo::GetDownloadExt() const {
     const std::size_t dot = fileName.rfind('.');
     if (dot == std::string::npos)
         return std::string();
-    std::string ext = fileName.substr(dot + 1);
-    std::transform(ext.begin(), ext.end(), ext.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return ext;
+    return CEncodingUtils::ToLowerAscii(fileName.substr(dot + 1));
 }
 
 std::string CComponentInfo::GetRegVersion(const std::string& key) {

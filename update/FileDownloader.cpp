@@ -103,7 +103,8 @@ public:
         static std::atomic<unsigned> counter{0};
         for (int attempt = 0; attempt < 100 && mFd < 0; ++attempt) {
             mPath = PartName(target, ".part-" + std::to_string(getpid()) + "-" + std::to_string(counter++));
-            mFd = open(mPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+            // Owner only: the program's downloads are its own files.
+            mFd = open(mPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
             if (mFd < 0 && errno != EEXIST)
                 break;
         }

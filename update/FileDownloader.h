@@ -15,8 +15,8 @@
 /// The data goes into a temporary file beside the target, which is renamed to
 /// the target only once the transfer has succeeded: a failed or cancelled
 /// download leaves no half file under the target's name, and an existing
-/// target is replaced only by a complete new one. The target's folder must
-/// exist.
+/// target is replaced only by a complete new one. The file is its owner's
+/// alone (0600). The target's folder must exist.
 class CFileDownloader : public CDownloader {
 public:
     /// Result of a progress report, and the name under which a transfer's

@@ -10,7 +10,6 @@
 #include "update/AddPlayerDialog.h"
 #include "update/AutoUpdater.h"
 #include "update/ConnectionException.h"
-#include "update/WinUtils.h"
 #include "update/WizardCheckListPage.h"
 #include "update/WizardInfoPage.h"
 #include "update/WizardLoginPage.h"
@@ -413,8 +412,12 @@ void CPluginWizard::DownloaderThreadMain() {
         mTaskIndex = 0;
     }
     VBX_LOG(3, "We have " << count << " download tasks\n");
-    const std::string tempFolder = CWinUtils::GetTempFolder();
     const auto cancelled = [this] { return IsCancelling(); };
+    mInstallers.BeginRun();
+    struct CRunEnd {
+        CInstallerRunner& runner;
+        ~CRunEnd() { runner.EndRun(); }
+    } runEnd{mInstallers};
 
     for (int index = 0; index < count; ++index) {
         if (cancelled())
@@ -424,7 +427,12 @@ void CPluginWizard::DownloaderThreadMain() {
             mTaskIndex = index;
         }
         CComponentInfo& task = *tasks[static_cast<std::size_t>(index)];
-        const std::string localPath = CInstallerRunner::LocalPath(task, tempFolder);
+        std::string localPath;
+        try {
+            localPath = mInstallers.LocalPath(task);
+        } catch (const CConnectionException&) {
+            // Logged where the folder could not be made.
+        }
         if (localPath.empty()) {
             // Nothing of that kind can be installed: said, rather than left
             // waiting on a page that never moves.

@@ -1,5 +1,6 @@
 #include "update/ProcessFinder.h"
 
+#include "app/EncodingUtils.h"
 #include "app/Logger.h"
 
 #include <cerrno>
@@ -19,22 +20,6 @@ namespace {
 std::string_view BaseName(std::string_view path) noexcept {
     std::size_t slash = path.find_last_of('/');
     return slash == std::string_view::npos ? path : path.substr(slash + 1);
-}
-
-bool EqualsIgnoringCase(std::string_view a, std::string_view b) noexcept {
-    if (a.size() != b.size())
-        return false;
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        unsigned char x = static_cast<unsigned char>(a[i]);
-        unsigned char y = static_cast<unsigned char>(b[i]);
-        if (x >= 'A' && x <= 'Z')
-            x = static_cast<unsigned char>(x - 'A' + 'a');
-        if (y >= 'A' && y <= 'Z')
-            y = static_cast<unsigned char>(y - 'A' + 'a');
-        if (x != y)
-            return false;
-    }
-    return true;
 }
 
 /// Up to limit bytes of a /proc file; nullopt if it cannot be read.
@@ -89,6 +74,21 @@ std::string ExecutablePath(const std::string& procDir) {
     return std::string(cmdline->c_str());
 }
 
+/// Whether the process runs for this account: its real user id (the first
+/// of the "Uid:" line of /proc/PID/status) is ours. Another user's program
+/// is not ours to close, and must not hide our own.
+bool IsOwnProcess(const std::string& procDir) {
+    const auto status = ReadProcFile(procDir + "/status", 65536);
+    if (!status)
+        return false;
+    const std::size_t line = status->find("\nUid:");
+    if (line == std::string::npos)
+        return false;
+    char* end = nullptr;
+    const unsigned long uid = std::strtoul(status->c_str() + line + 5, &end, 10);
+    return end != status->c_str() + line + 5 && uid == static_cast<unsigned long>(::getuid());
+}
+
 bool IsNumber(const char* text) noexcept {
     if (!*text)
         return false;
@@ -101,8 +101,10 @@ bool IsNumber(const char* text) noexcept {
 
 bool Matches(pid_t pid, std::string_view wanted) {
     const std::string procDir = "/proc/" + std::to_string(pid);
+    if (!IsOwnProcess(procDir))
+        return false;
     std::string path = ExecutablePath(procDir);
-    if (path.empty() || !EqualsIgnoringCase(BaseName(path), wanted))
+    if (path.empty() || !CEncodingUtils::EqualsIgnoringCase(BaseName(path), wanted))
         return false;
     return ProcessState(procDir) != 'Z';
 }

@@ -7,9 +7,11 @@
 
 /// Finds a running program by the file name of its executable, and closes or
 /// ends it, so that its files can be replaced. Reads /proc: a process matches
-/// when the base name of its executable (/proc/PID/exe, or argv[0] when that
-/// link cannot be read) equals the wanted name ignoring case. The calling
-/// process and processes that have already ended (zombies) never match.
+/// when it runs for this account (its real user id is ours) and the base name
+/// of its executable (/proc/PID/exe, or argv[0] when that link cannot be
+/// read) equals the wanted name ignoring case. The calling process, other
+/// users' processes and processes that have already ended (zombies) never
+/// match.
 ///
 /// Keeps no state of its own: create one on the stack for each question.
 class CProcessFinder {

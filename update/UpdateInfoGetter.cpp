@@ -9,6 +9,7 @@
 #include "update/WinUtils.h"
 
 #include <exception>
+#include <optional>
 
 CUpdateInfoGetter::CUpdateInfoGetter() {
     mDownloader.AddObserver(this);
@@ -112,8 +113,12 @@ void CUpdateInfoGetter::DownloadAndParse() {
 
 void CUpdateInfoGetter::ParseUpdateInfo(const std::string& text) {
     mPlugins.clear();
-    CUpdateInfoParser::Parse(text, [this](CUpdateInfoParser::ESection section, std::vector<std::string>& f) {
-        const std::string programFiles = ProgramFilesPath();
+    // Looked up once per file, at its first record.
+    std::optional<std::string> programFilesPath;
+    CUpdateInfoParser::Parse(text, [&](CUpdateInfoParser::ESection section, std::vector<std::string>& f) {
+        if (!programFilesPath)
+            programFilesPath = ProgramFilesPath();
+        const std::string& programFiles = *programFilesPath;
         switch (section) {
         case CUpdateInfoParser::ESection::App:
             mApp.Clear();

@@ -1,13 +1,11 @@
 #include "update/UpdateLock.h"
 
-#include "update/WinUtils.h"
+#include "app/UserFolders.h"
 
 #include <cerrno>
 #include <chrono>
-#include <cstdlib>
 #include <fcntl.h>
 #include <sys/file.h>
-#include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
 #include <utility>
@@ -15,19 +13,6 @@
 namespace {
 
 constexpr auto kRetryInterval = std::chrono::milliseconds(100);
-
-bool IsFolder(const char* path) {
-    struct stat st;
-    return path != nullptr && *path == '/' && ::stat(path, &st) == 0 && S_ISDIR(st.st_mode);
-}
-
-std::string DataFolder() {
-    const char* data = std::getenv("XDG_DATA_HOME");
-    if (data != nullptr && *data == '/')
-        return std::string(data) + "/Fenwave/Vortlebox";
-    const char* home = std::getenv("HOME");
-    return std::string(home != nullptr ? home : "") + "/.local/share/Fenwave/Vortlebox";
-}
 
 } // namespace
 
@@ -50,10 +35,11 @@ bool CUpdateLock::IsValidName(const std::string& name) {
 }
 
 std::string CUpdateLock::PathFor(const std::string& name) {
-    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
-    if (IsFolder(runtime))
-        return std::string(runtime) + "/" + name;
-    return DataFolder() + "/" + name;
+    const std::string runtime = CUserFolders::RuntimeDir();
+    if (!runtime.empty())
+        return runtime + "/" + name;
+    const std::string data = CUserFolders::DataHome();
+    return data.empty() ? std::string() : data + "/Fenwave/Vortlebox/" + name;
 }
 
 int CUpdateLock::Acquire(const std::string& name, int timeoutMs) {
@@ -61,8 +47,10 @@ int CUpdateLock::Acquire(const std::string& name, int timeoutMs) {
     if (!IsValidName(name))
         return EINVAL;
     const std::string path = PathFor(name);
-    const std::string folder = path.substr(0, path.rfind('/'));
-    CWinUtils::CreateFolderPath(folder);
+    if (path.empty())
+        return ENOENT;
+    if (const int error = CUserFolders::CreatePrivateFolder(path.substr(0, path.rfind('/'))); error != 0)
+        return error;
     const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
     if (fd < 0)
         return errno;

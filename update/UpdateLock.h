@@ -20,13 +20,15 @@ public:
     /// A lock name is a plain file name: not empty, not "." or "..", no "/".
     static bool IsValidName(const std::string& name);
 
-    /// The file that stands for the lock of that name.
+    /// The file that stands for the lock of that name; "" when the account
+    /// has neither a runtime folder nor a home folder.
     static std::string PathFor(const std::string& name);
 
     /// Takes the lock, waiting up to timeoutMs for another holder to let go
-    /// (0: only try once). Creates the file (and its folder) if needed.
-    /// Returns 0, EWOULDBLOCK when the time ran out, EINVAL for a bad name, or
-    /// the error number of a failed open.
+    /// (0: only try once). Creates the file (and its folder, owner only) if
+    /// needed. Returns 0, EWOULDBLOCK when the time ran out, EINVAL for a bad
+    /// name, ENOENT when there is no folder for it, or the error number of a
+    /// failed open.
     int Acquire(const std::string& name, int timeoutMs);
 
     /// Lets go of the lock.

@@ -2,6 +2,7 @@
 
 #include "app/Logger.h"
 #include "app/ProgramVersion.h"
+#include "app/UniqueFd.h"
 #include "update/Version.h"
 
 #include <algorithm>
@@ -37,24 +38,6 @@ constexpr int kQueryTimeoutMs = 10000;
 /// More output than any answer about one file or package can hold.
 constexpr std::size_t kMaxQueryOutput = 1 << 20;
 
-class CFd {
-public:
-    CFd() noexcept = default;
-    explicit CFd(int fd) noexcept : mFd(fd) {}
-    ~CFd() { Reset(); }
-    CFd(const CFd&) = delete;
-    CFd& operator=(const CFd&) = delete;
-    int Get() const noexcept { return mFd; }
-    void Reset(int fd = -1) noexcept {
-        if (mFd >= 0)
-            ::close(mFd);
-        mFd = fd;
-    }
-
-private:
-    int mFd = -1;
-};
-
 struct FreeDeleter {
     void operator()(char* p) const noexcept { std::free(p); }
 };
@@ -75,8 +58,8 @@ std::optional<std::string> RunQuery(const std::vector<std::string>& args) {
         VBX_LOG(1, "Couldn't create a pipe: " << std::strerror(errno) << "\n");
         return std::nullopt;
     }
-    CFd readEnd(fds[0]);
-    CFd writeEnd(fds[1]);
+    CUniqueFd readEnd(fds[0]);
+    CUniqueFd writeEnd(fds[1]);
 
     std::vector<char*> argv;
     argv.push_back(const_cast<char*>("dpkg-query"));

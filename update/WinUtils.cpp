@@ -2,10 +2,10 @@
 
 #include "app/Logger.h"
 
-#include <cerrno>
 #include <cstdlib>
+#include <filesystem>
 #include <stdexcept>
-#include <sys/stat.h>
+#include <system_error>
 
 namespace {
 
@@ -13,11 +13,6 @@ std::string WithSlash(std::string path) {
     if (path.empty() || path.back() != '/')
         path.push_back('/');
     return path;
-}
-
-bool Exists(const std::string& path) {
-    struct stat st;
-    return ::stat(path.c_str(), &st) == 0;
 }
 
 } // namespace
@@ -41,16 +36,9 @@ std::string CWinUtils::GetTempFolder() {
 void CWinUtils::CreateFolderPath(const std::string& path) {
     if (path.empty())
         return;
-    std::string folder = path;
-    if (folder.back() == '/')
-        folder.pop_back();
-    if (folder.empty() || Exists(folder))
-        return;
-    size_t slash = folder.rfind('/');
-    if (slash != std::string::npos)
-        CreateFolderPath(folder.substr(0, slash));
     // Failures are left to whoever uses the folder.
-    (void)::mkdir(folder.c_str(), 0777);
+    std::error_code ignored;
+    std::filesystem::create_directories(path, ignored);
 }
 
 void CWinUtils::Trim(std::string& text) {

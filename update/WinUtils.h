@@ -18,8 +18,9 @@ public:
     /// $TMPDIR if set and not empty, else "/tmp"; always ends in "/".
     static std::string GetTempFolder();
 
-    /// Creates the folder and every missing parent ("mkdir -p"). One trailing
-    /// "/" is ignored; failures are ignored.
+    /// Creates the folder and every missing parent ("mkdir -p"), with the
+    /// access the process's umask allows; failures are ignored. Folders the
+    /// program keeps for itself are made with CUserFolders::CreatePrivateFolder.
     static void CreateFolderPath(const std::string& path);
 
     /// Drops leading " \t\n\f\r" and trailing " \t"; a trailing line break

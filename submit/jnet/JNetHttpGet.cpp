@@ -1,9 +1,8 @@
 #include "submit/jnet/JNetHttpGet.h"
 
-#include <strings.h>
+#include "app/EncodingUtils.h"
 
 #include <algorithm>
-#include <cctype>
 #include <new>
 
 namespace {
@@ -11,10 +10,6 @@ namespace {
 constexpr std::size_t kLineBuffer = 4096;
 constexpr std::size_t kMinimumReceiveBuffer = 4096;
 constexpr int kMaxRedirects = 10;
-
-bool startsWithNoCase(const std::string& text, std::string_view prefix) {
-    return text.size() >= prefix.size() && strncasecmp(text.c_str(), prefix.data(), prefix.size()) == 0;
-}
 
 // "1".."65535" -> the port; anything else -> 0.
 std::uint16_t parsePort(std::string_view text) {
@@ -288,9 +283,11 @@ int JNetHttpGet::run() {
             }
             break;
         case kRedirect:
+            // The headers ended without a Location: an error without a text
+            // of its own.
             if (line.empty())
-                return fail(mStatusLine);
-            if (startsWithNoCase(line, "Location:")) {
+                return fail(std::string());
+            if (CEncodingUtils::StartsWithIgnoringCase(line, "Location:")) {
                 std::size_t begin = 9;
                 while (begin < line.size() && (line[begin] == ' ' || line[begin] == '\t'))
                     ++begin;
@@ -309,7 +306,7 @@ int JNetHttpGet::run() {
                 mState = kBody;
                 break;
             }
-            if (startsWithNoCase(line, "Content-Length:")) {
+            if (CEncodingUtils::StartsWithIgnoringCase(line, "Content-Length:")) {
                 std::size_t i = 15;
                 while (i < line.size() && (line[i] == ' ' || line[i] == '\t'))
                     ++i;
@@ -331,8 +328,10 @@ int JNetHttpGet::run() {
         }
     }
 
+    // A peer that closes ends the request, whatever part of the reply was
+    // being read (a redirect's headers included).
     if (mConnection->state() == JNetConnection::kClosed)
-        return mState == kRedirect ? fail(mStatusLine) : 1;
+        return 1;
     if (mPost && mState == kBody && bodyComplete())
         return 1;
 

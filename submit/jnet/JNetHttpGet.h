@@ -20,8 +20,10 @@
 ///   n = get.getBytes(buf, sizeof buf);
 ///
 /// Replies 200 and 206 are read; 301 and 302 are followed through their
-/// "Location:" header with a fresh request of HTTP minor version 0. The
-/// reply is complete when the server closes the connection. A body bigger
+/// "Location:" header with a fresh request of HTTP minor version 0; a
+/// redirect whose headers end without one is an error with an empty error
+/// text. The reply is complete when the server closes the connection, at
+/// whatever point of the reply that happens. A body bigger
 /// than the receive buffer waits in the socket: read it with getBytes()
 /// between calls of run(), or run() reports 0 until a time limit ends it.
 ///
@@ -30,7 +32,7 @@
 /// (calling select())", "error allocating memory", "could not create
 /// connection object", "too many redirects" (more than 10), the two time-out
 /// texts of setTimeLimits(), and the status line itself for a status code
-/// this request does not read (also for a redirect without a Location).
+/// this request does not read.
 class JNetHttpGet {
 public:
     /// resolver: shared resolver, or nullptr to let the connection own one.

@@ -3,8 +3,12 @@
 
 #include <gtest/gtest.h>
 
+#include <map>
 #include <regex>
+#include <sys/syscall.h>
+#include <sys/wait.h>
 #include <thread>
+#include <unistd.h>
 
 namespace {
 
@@ -129,24 +133,43 @@ TEST(LoggerTest, BuildingAMessageMayLogAgain) {
     EXPECT_LT(inner, outer);
 }
 
-TEST(LoggerTest, ConcurrentRecordsNeverInterleave) {
+TEST(LoggerTest, ConcurrentRecordsNeverInterleaveAndNameTheirThread) {
     CLogCapture log;
     const std::string a(300, 'a'), b(300, 'b');
+    long idA = 0, idB = 0;
     std::thread t1([&] {
+        idA = static_cast<long>(::syscall(SYS_gettid));
         for (int i = 0; i < 200; ++i)
             VBX_LOG(3, a);
     });
     std::thread t2([&] {
+        idB = static_cast<long>(::syscall(SYS_gettid));
         for (int i = 0; i < 200; ++i)
             VBX_LOG(3, b);
     });
     t1.join();
     t2.join();
+    // A child made by fork is a thread of its own, whatever its parent's
+    // thread wrote before.
+    VBX_LOG(3, "parent");
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        VBX_LOG(3, "child");
+        ::_exit(0);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+
     const std::string text = log.Text();
-    std::regex record(R"(\d{6} \d\d:\d\d:\d\d - +\d+ - [^\n]+ - L3\n  (a{300}|b{300})\n)");
-    auto begin = std::sregex_iterator(text.begin(), text.end(), record);
-    size_t count = std::distance(begin, std::sregex_iterator());
-    EXPECT_EQ(count, 400u);
+    std::map<std::string, std::map<long, int>> idsOf;
+    std::regex record(R"(\d{6} \d\d:\d\d:\d\d - +(\d+) - [^\n]+ - L3\n  (a{300}|b{300}|parent|child)\n)");
+    for (auto it = std::sregex_iterator(text.begin(), text.end(), record); it != std::sregex_iterator(); ++it)
+        ++idsOf[(*it)[2].str().substr(0, 6)][std::stol((*it)[1].str())];
+    EXPECT_EQ(idsOf[a.substr(0, 6)], (std::map<long, int>{{idA, 200}}));
+    EXPECT_EQ(idsOf[b.substr(0, 6)], (std::map<long, int>{{idB, 200}}));
+    EXPECT_EQ(idsOf["parent"], (std::map<long, int>{{static_cast<long>(::syscall(SYS_gettid)), 1}}));
+    EXPECT_EQ(idsOf["child"], (std::map<long, int>{{static_cast<long>(child), 1}}));
 }
 
 TEST(LoggerTest, SignalPathWritesTheSameLayoutWithoutTheLock) {

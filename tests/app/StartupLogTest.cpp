@@ -6,6 +6,7 @@
 
 #include <cstring>
 #include <string>
+#include <sys/stat.h>
 #include <sys/utsname.h>
 
 namespace {
@@ -31,6 +32,12 @@ TEST(StartupLogTest, LogLargerThanTheLimitKeepsItsLastBytes) {
         const std::string path = env.Root() + "/vortler.log";
         const std::string content = Numbered(c.size);
         WriteFile(path, content);
+        ASSERT_EQ(::chmod(path.c_str(), 0600), 0);
+        if (c.cut) {
+            // A temporary file left by a crash, readable by everyone.
+            WriteFile(path + ".trim", "stale");
+            ASSERT_EQ(::chmod((path + ".trim").c_str(), 0644), 0);
+        }
         EXPECT_EQ(CStartupLog::TrimLogFile(path, 500000, 250000), c.cut);
         const std::string after = ReadFile(path);
         if (c.cut)
@@ -38,6 +45,10 @@ TEST(StartupLogTest, LogLargerThanTheLimitKeepsItsLastBytes) {
         else
             EXPECT_EQ(after, content);
         EXPECT_FALSE(FileExists(path + ".trim"));
+        // The log holds the listening history: it stays owner only.
+        struct stat st {};
+        ASSERT_EQ(::stat(path.c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 0777, 0600u);
     }
 }
 

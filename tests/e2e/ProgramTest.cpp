@@ -4,6 +4,7 @@
 #include "app/StartupLog.h"
 
 #include <csignal>
+#include <cstdio>
 #include <ctime>
 
 namespace {
@@ -182,7 +183,11 @@ namespace {
 TEST_F(CProgramTest, UnreadableSettingsStoreEndsStartWithCodeOne) {
     const std::string store = mEnv.ConfigHome() + "/Fenwave/registry.db";
     ASSERT_TRUE(FileExists(store));
+    // The whole store is damaged: its file, and no write-ahead log left
+    // beside it (this process keeps one while its connection is open).
     WriteFile(store, std::string(4096, 'x'));
+    std::remove((store + "-wal").c_str());
+    std::remove((store + "-shm").c_str());
     const CTestProcess::CResult result =
         CTestProcess::Run({BinDir() + "/vortlebox"}, std::chrono::seconds(60));
     EXPECT_EQ(result.exitCode, 1) << result.err;

@@ -1,3 +1,4 @@
+#include "app/FormEncode.h"
 #include "metadata/MetaDataGetter.h"
 
 #include "settings/RegistryUtils.h"
@@ -9,9 +10,11 @@
 
 #include <algorithm>
 #include <chrono>
+#include <filesystem>
 #include <future>
 #include <optional>
 #include <string>
+#include <sys/stat.h>
 #include <thread>
 #include <vector>
 
@@ -70,10 +73,13 @@ protected:
 };
 
 TEST_F(MetaDataGetterTest, FetchesTrackAndArtistAndCachesThePictures) {
+    // Whatever the umask would allow.
+    const mode_t umaskBefore = ::umask(022);
     CMetaDataGetter getter;
     CTrackMetaData record = Playing("Sim Artist", "Song One", "First Album");
 
     ASSERT_TRUE(getter.GetMetaData(record));
+    ::umask(umaskBefore);
 
     EXPECT_EQ(record.GetArtist(), "Sim Artist");
     EXPECT_EQ(record.GetTrack(), "Song One");
@@ -103,6 +109,18 @@ TEST_F(MetaDataGetterTest, FetchesTrackAndArtistAndCachesThePictures) {
     EXPECT_TRUE(log.Contains("Requesting artist metadata for Sim Artist\n"));
     EXPECT_TRUE(
         log.Contains("Will download " + record.GetAlbumPicUrl() + " to " + record.GetAlbumPicFile() + "\n"));
+
+    // The names spell out what was played: every folder and file the
+    // program made is its owner's alone.
+    std::size_t files = 0;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(env.DataHome() + "/Fenwave")) {
+        struct stat st {};
+        ASSERT_EQ(::lstat(entry.path().c_str(), &st), 0);
+        const mode_t expected = S_ISDIR(st.st_mode) ? 0700 : 0600;
+        EXPECT_EQ(st.st_mode & 0777, expected) << entry.path();
+        files += S_ISREG(st.st_mode) ? 1 : 0;
+    }
+    EXPECT_EQ(files, 4u) << "two answers and two pictures";
 }
 
 TEST_F(MetaDataGetterTest, SecondTrackOfTheAlbumReusesTheCachedPictures) {
@@ -148,7 +166,7 @@ TEST_P(MetaDataAnswerTest, TrackAnswerDecidesWhatTheRecordShows) {
     EXPECT_EQ(record.GetTags(), c.tags);
     const std::vector<std::string> targets = WebTargets();
     ASSERT_GE(targets.size(), 2u);
-    EXPECT_EQ(targets[1], "/vbx/artistmetadata.php?artist=" + CMetaDataGetter::UrlEncode(c.artist));
+    EXPECT_EQ(targets[1], "/vbx/artistmetadata.php?artist=" + formEncode(c.artist));
 }
 
 INSTANTIATE_TEST_SUITE_P(

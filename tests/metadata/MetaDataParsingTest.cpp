@@ -61,22 +61,6 @@ TEST(StripBracketsTest, RemovesEverySpanWithoutNesting) {
         EXPECT_EQ(CMetaDataGetter::StripBrackets(text), expected) << text;
 }
 
-// --- URL encoding ---------------------------------------------------------
-
-TEST(UrlEncodeTest, KeepsSafeCharactersAndEncodesTheRest) {
-    const std::vector<std::pair<std::string, std::string>> cases = {
-        {"AZaz09-._", "AZaz09-._"},
-        {"Simon & Garfunkel", "Simon+%26+Garfunkel"},
-        {"a/b?c=d", "a%2fb%3fc%3dd"},
-        {"Bj\xc3\xb6rk", "Bj%c3%b6rk"},
-        {"~+%", "%7e%2b%25"},
-        {std::string("\x01\xff", 2), "%01%ff"},
-        {"", ""},
-    };
-    for (const auto& [text, expected] : cases)
-        EXPECT_EQ(CMetaDataGetter::UrlEncode(text), expected) << text;
-}
-
 // --- Files of the cache ---------------------------------------------------
 
 class MetaDataFilesTest : public ::testing::Test {

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "player/UniqueFd.h"
+#include "app/UniqueFd.h"
 
 #include <atomic>
 #include <cstdint>

@@ -1,7 +1,7 @@
 #pragma once
 
+#include "app/UniqueFd.h"
 #include "player/PlayerListener.h"
-#include "player/UniqueFd.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>

@@ -6,6 +6,7 @@
 
 #include <csignal>
 #include <functional>
+#include <sqlite3.h>
 #include <string>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -252,6 +253,34 @@ TEST_F(RegistryUtilsTest, StoreFollowsTheEnvironmentAtOpenTime) {
     CRegistryKey key = CRegistryUtils::OpenKey("Software", true);
     EXPECT_EQ(CRegistryUtils::ReadString(key, "where", true, "second"), "second");
     EXPECT_TRUE(FileExists(other.Path() + "/Fenwave/registry.db"));
+}
+
+TEST_F(RegistryUtilsTest, ReadsGoOnWhileAnotherWriterHoldsTheStore) {
+    {
+        CRegistryKey key = CRegistryUtils::OpenKey("Software\\Fenwave\\Users\\alice", true);
+        CRegistryUtils::WriteString(key, "Password", "hash");
+    }
+    // Another writer (the settings tool, say) holds the store's write lock.
+    sqlite3* writer = nullptr;
+    ASSERT_EQ(sqlite3_open(CRegistryUtils::StorePath().c_str(), &writer), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(writer, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
+
+    // Everything a start-up reads answers at once, without waiting for it.
+    std::vector<std::string> names;
+    std::string password;
+    const std::string message = MessageOf([&] {
+        CRegistryKey users = CRegistryUtils::OpenKey("Software\\Fenwave\\Users", true);
+        CRegistryUtils::ListSubkeys(users, names);
+        CRegistryKey alice = CRegistryUtils::OpenKey(users, "alice", false);
+        password = CRegistryUtils::ReadString(alice, "Password", true, "");
+        CRegistryUtils::QueryInfoKey(alice);
+    });
+    EXPECT_EQ(message, "");
+    EXPECT_EQ(names, std::vector<std::string>{"alice"});
+    EXPECT_EQ(password, "hash");
+
+    sqlite3_exec(writer, "ROLLBACK", nullptr, nullptr, nullptr);
+    sqlite3_close(writer);
 }
 
 class RegistryProcessesTest : public ::testing::TestWithParam<bool> {

@@ -64,7 +64,7 @@ public:
 
 private:
     static std::vector<std::string> Arguments(const std::vector<std::string>& steps) {
-        std::vector<std::string> argv{BinDir() + "/vortlebox-submit", "alice", "secret"};
+        std::vector<std::string> argv{BinDir() + "/vortlebox-submit", "alice"};
         argv.insert(argv.end(), steps.begin(), steps.end());
         return argv;
     }
@@ -82,7 +82,10 @@ std::string Accepted(long n) {
 
 class CrashTest : public ::testing::Test {
 protected:
-    void SetUp() override { SetServerHosts(mSim.SubmitHost(), mSim.WebHost()); }
+    void SetUp() override {
+        SetServerHosts(mSim.SubmitHost(), mSim.WebHost());
+        mEnv.Env().Set("VORTLEBOX_PASSWORD", "secret");
+    }
 
     /// A fresh process loads alice's queue and sends it.
     void Drain() {

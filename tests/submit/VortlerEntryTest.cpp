@@ -1,7 +1,6 @@
-// The protocol client's offline parts: form encoding, the entry encoding of
+// The protocol client's offline parts: the entry encoding of
 // addSong, the User-Agent line, renumbering and the proxy string. No user is
 // set, so no exchange starts.
-#include "submit/FormEncode.h"
 #include "tests/submit/RecordingVortler.h"
 #include "tests/support/TestEnv.h"
 
@@ -13,29 +12,6 @@ namespace {
 
 // 2006-05-01 12:34:56 UTC.
 constexpr std::time_t kPlayTime = 1146486896;
-
-struct EncodeCase {
-    std::string text;
-    std::string encoded;
-    friend void PrintTo(const EncodeCase& c, std::ostream* os) { *os << c.encoded; }
-};
-
-class FormEncodeTest : public ::testing::TestWithParam<EncodeCase> {};
-
-TEST_P(FormEncodeTest, EncodesEveryByteAsTheFormRuleSays) {
-    EXPECT_EQ(formEncode(GetParam().text), GetParam().encoded);
-    std::string appended = "x=";
-    appendFormEncoded(appended, GetParam().text);
-    EXPECT_EQ(appended, "x=" + GetParam().encoded);
-}
-
-INSTANTIATE_TEST_SUITE_P(Examples, FormEncodeTest,
-                         ::testing::Values(EncodeCase{"2006-05-01 12:34:56", "2006-05-01+12%3a34%3a56"},
-                                           EncodeCase{"AC/DC & Friends", "AC%2fDC+%26+Friends"},
-                                           EncodeCase{"\xE9", "%e9"}, EncodeCase{"\xFF\x80", "%ff%80"},
-                                           EncodeCase{"azAZ09-_.", "azAZ09-_."},
-                                           EncodeCase{"a+b=c[0]~", "a%2bb%3dc%5b0%5d%7e"},
-                                           EncodeCase{std::string("\0\n", 2), "%00%0a"}, EncodeCase{"", ""}));
 
 class VortlerEntryTest : public ::testing::Test {
 protected:

@@ -183,9 +183,32 @@ std::optional<int> CTestProcess::Stop(std::chrono::milliseconds grace) noexcept 
     return mExit;
 }
 
-CTestProcess::CResult CTestProcess::Run(const std::vector<std::string>& argv,
-                                        std::chrono::milliseconds timeout) {
-    CTestProcess child(argv, COptions{.pipeStdin = false, .pipeStdout = true, .pipeStderr = true});
+CTestProcess::CResult CTestProcess::Run(const std::vector<std::string>& argv, std::chrono::milliseconds timeout,
+                                        const std::string& input) {
+    CTestProcess child(argv, COptions{.pipeStdin = true, .pipeStdout = true, .pipeStderr = true});
+    if (!input.empty()) {
+        // Small inputs only: the pipe takes them whole before the child
+        // reads. A child that has ended already raises SIGPIPE at this
+        // thread: held back, then discarded.
+        sigset_t pipeSignal;
+        sigset_t before;
+        sigemptyset(&pipeSignal);
+        sigaddset(&pipeSignal, SIGPIPE);
+        ::pthread_sigmask(SIG_BLOCK, &pipeSignal, &before);
+        for (std::size_t done = 0; done < input.size();) {
+            const ssize_t n = ::write(child.mStdin, input.data() + done, input.size() - done);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0)
+                break;
+            done += static_cast<std::size_t>(n);
+        }
+        const timespec now{};
+        while (::sigtimedwait(&pipeSignal, nullptr, &now) > 0) {
+        }
+        ::pthread_sigmask(SIG_SETMASK, &before, nullptr);
+    }
+    child.CloseStdin();
     CResult result;
     auto deadline = Clock::now() + timeout;
     while (child.mStdout >= 0 || child.mStderr >= 0) {

@@ -44,9 +44,11 @@ public:
     /// SIGTERM, wait up to `grace`, then SIGKILL; returns the exit code.
     std::optional<int> Stop(std::chrono::milliseconds grace = std::chrono::seconds(5)) noexcept;
 
-    /// Runs a program to its end, collecting its standard output and error.
+    /// Runs a program to its end, collecting its standard output and error;
+    /// its standard input gives the input text and then ends.
     static CResult Run(const std::vector<std::string>& argv,
-                       std::chrono::milliseconds timeout = std::chrono::seconds(30));
+                       std::chrono::milliseconds timeout = std::chrono::seconds(30),
+                       const std::string& input = std::string());
 
 private:
     pid_t mPid = -1;

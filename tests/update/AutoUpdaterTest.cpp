@@ -294,7 +294,12 @@ TEST_F(AutoUpdaterTest, RunningPlayerIsFoundAndClosedButNeverTheProgram) {
 
 TEST_F(AutoUpdaterTest, InstallsInstallersAndLibraries) {
     const std::string record = mFiles.File("installer-args");
-    mSim.SetFile("/download/a-plugin.exe", ArgumentRecorder(record));
+    const std::string where = mFiles.File("installer-where");
+    mSim.SetFile("/download/a-plugin.exe", ArgumentRecorder(record) + "stat -c '%a %n' \"$0\" \"$(dirname \"$0\")\" > " +
+                                               ShellQuote(where) + "\n");
+    // Another local user took the installer's name in the shared temporary
+    // folder first.
+    ASSERT_EQ(::mkdir((mEnv.TempDir() + "/a-plugin.exe").c_str(), 0755), 0);
     mSim.SetFile("/download/b-plugin.DLL", "library bytes\n");
     mSim.SetFile(InfoPath(),
                  kAppCurrent + "[Plugins]\n" +
@@ -311,10 +316,17 @@ TEST_F(AutoUpdaterTest, InstallsInstallersAndLibraries) {
     ASSERT_TRUE(WaitForFile(record));
     EXPECT_EQ(Lines(ReadFile(record)),
               (std::vector<std::string>{"/S", "two words", "/T=x y", "/DIR=" + Pf("A/Plugins/")}));
-    const std::string installer = mEnv.TempDir() + "/a-plugin.exe";
-    struct stat st {};
-    ASSERT_EQ(::stat(installer.c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 0777, 0700u);
+    // The installer ran from a folder of the run's own, owner only, which is
+    // gone once the installer has ended.
+    ASSERT_TRUE(WaitForFile(where));
+    const std::vector<std::string> modes = Lines(ReadFile(where));
+    ASSERT_EQ(modes.size(), 2u);
+    const std::string folder = modes[1].substr(4);
+    const std::string installer = folder + "/a-plugin.exe";
+    EXPECT_EQ(modes[0], "700 " + installer);
+    EXPECT_EQ(modes[1], "700 " + folder);
+    EXPECT_EQ(folder.rfind(mEnv.TempDir() + "/" + CAutoUpdater::kDownloadFolderPrefix, 0), 0u) << folder;
+    EXPECT_FALSE(FileExists(folder));
     // The library lands in the plug-in folder, which is made if missing.
     EXPECT_EQ(ReadFile(Pf("B/Plugins/b-plugin.DLL")), "library bytes\n");
     EXPECT_FALSE(updater.IsAppUpdatePending());
@@ -424,9 +436,9 @@ TEST_F(AutoUpdaterTest, InstallerThatCannotStartIsReportedAndTheRunGoesOn) {
     updater.CheckForUpdates();
     EXPECT_TRUE(updater.DownloadUpdates(updater.GetUpdates()));
     EXPECT_EQ(failures, std::vector<std::string>{"Failed to install 'broken.exe'."});
-    EXPECT_TRUE(mLog.Contains("Couldn't ShellExecute " + mEnv.TempDir() + "/broken.exe/S /DIR=\"" +
-                              Pf("A/Plugins/") + "\". GetLastError: "))
+    EXPECT_TRUE(mLog.Contains("Couldn't ShellExecute " + mEnv.TempDir() + "/" + CAutoUpdater::kDownloadFolderPrefix))
         << mLog.Text();
+    EXPECT_TRUE(mLog.Contains("/broken.exe/S /DIR=\"" + Pf("A/Plugins/") + "\". GetLastError: ")) << mLog.Text();
     EXPECT_EQ(ReadFile(Pf("B/Plugins/b.dll")), "lib\n");
 }
 
@@ -439,13 +451,17 @@ TEST_F(AutoUpdaterTest, ProgramInstallerIsKeptForLater) {
     ASSERT_TRUE(updater.CheckForUpdates());
     EXPECT_TRUE(updater.DownloadUpdates(updater.GetUpdates()));
     EXPECT_TRUE(updater.IsAppUpdatePending());
-    EXPECT_EQ(updater.GetAppInstallerPath(), mEnv.TempDir() + "/vortlebox-setup.exe");
-    EXPECT_TRUE(FileExists(updater.GetAppInstallerPath()));
+    const std::string installer = updater.GetAppInstallerPath();
+    EXPECT_EQ(installer.rfind(mEnv.TempDir() + "/" + CAutoUpdater::kDownloadFolderPrefix, 0), 0u) << installer;
+    EXPECT_EQ(installer.substr(installer.rfind('/')), "/vortlebox-setup.exe");
+    EXPECT_TRUE(FileExists(installer));
     EXPECT_FALSE(FileExists(ran));
 
-    // The next run starts without a pending update.
+    // The next run starts without a pending update, and the old installer
+    // goes with its folder.
     EXPECT_TRUE(updater.DownloadUpdates({}));
     EXPECT_FALSE(updater.IsAppUpdatePending());
+    EXPECT_FALSE(FileExists(installer.substr(0, installer.rfind('/'))));
 }
 
 TEST_F(AutoUpdaterTest, CancelEndsADownloadRun) {
@@ -517,6 +533,8 @@ TEST_F(AutoUpdaterTest, ProgramUpdateHandsOverToTheUpdater) {
 
     ASSERT_TRUE(WaitForFile(mFiles.File("program-started"))) << "the program was not started again";
     EXPECT_EQ(ReadFile(mFiles.File("installer-ran")), "free after-exit\n");
+    EXPECT_FALSE(FileExists(updater.GetAppInstallerPath().substr(0, updater.GetAppInstallerPath().rfind('/'))))
+        << "the updater removes the installer it ran";
     EXPECT_TRUE(FileExists(programFolder.File("UpTemp.exe")));
     EXPECT_TRUE(
         mLog.Contains("Will execute: UpTemp.exe R VortleboxUpdate-BBFA5A2D-4B6F-4d2c-8B2F-02F733C5B02C \"" +

@@ -13,6 +13,7 @@
 #include <filesystem>
 #include <random>
 #include <stdexcept>
+#include <grp.h>
 #include <string>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -23,14 +24,11 @@ namespace {
 /// a child of the test. Reaped (and killed first if need be) on destruction.
 class CSleeper {
 public:
-    CSleeper(const std::string& folder, bool ignoreTerm) {
-        std::random_device random;
-        char suffix[16];
-        std::snprintf(suffix, sizeof suffix, "%08x", static_cast<unsigned>(random()));
-        mName = std::string("vbxsleeper-") + suffix;
-        mPath = folder + "/" + mName;
-        std::filesystem::copy_file(std::filesystem::canonical("/bin/sleep"), mPath);
-        std::filesystem::permissions(mPath, std::filesystem::perms::owner_all);
+    CSleeper(const std::string& folder, bool ignoreTerm) : CSleeper(NewCopy(folder), ignoreTerm, -1) {}
+
+    /// The program at path, run by the given user (-1: this process's).
+    CSleeper(const std::string& path, bool ignoreTerm, int user) : mPath(path) {
+        mName = mPath.substr(mPath.rfind('/') + 1);
 
         // The pipe closes when exec succeeds, so the child runs the copy by
         // the time the constructor returns.
@@ -42,8 +40,12 @@ public:
             ::close(fds[0]);
             if (ignoreTerm)
                 ::signal(SIGTERM, SIG_IGN);
-            char* const argv[] = {const_cast<char*>(mName.c_str()), const_cast<char*>("60"), nullptr};
-            ::execv(mPath.c_str(), argv);
+            const auto id = static_cast<uid_t>(user);
+            if (user < 0 || (::setgroups(0, nullptr) == 0 && ::setresgid(id, id, id) == 0 &&
+                             ::setresuid(id, id, id) == 0)) {
+                char* const argv[] = {const_cast<char*>(mName.c_str()), const_cast<char*>("60"), nullptr};
+                ::execv(mPath.c_str(), argv);
+            }
             int error = errno;
             (void)!::write(fds[1], &error, sizeof error);
             ::_exit(127);
@@ -61,6 +63,16 @@ public:
             ::kill(mPid, SIGKILL);
             Reap();
         }
+    }
+
+    static std::string NewCopy(const std::string& folder) {
+        std::random_device random;
+        char suffix[16];
+        std::snprintf(suffix, sizeof suffix, "%08x", static_cast<unsigned>(random()));
+        const std::string path = folder + "/vbxsleeper-" + suffix;
+        std::filesystem::copy_file(std::filesystem::canonical("/bin/sleep"), path);
+        std::filesystem::permissions(path, std::filesystem::perms::owner_all);
+        return path;
     }
 
     const std::string& Name() const { return mName; }
@@ -127,6 +139,29 @@ TEST_F(ProcessFinderTest, NamesNoProcessHasAreNotFound) {
         EXPECT_FALSE(handle.IsValid()) << name;
         EXPECT_EQ(pid, 0) << name;
     }
+}
+
+TEST_F(ProcessFinderTest, AnotherUsersProgramNeitherMatchesNorHidesOurs) {
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "starting a program as another user needs root";
+    // The same program, started first by another user (nobody), then by us.
+    const std::string path = CSleeper::NewCopy(mBin.Path());
+    for (const std::string& folder : {mEnv.Root(), mEnv.TempDir(), mBin.Path()})
+        ASSERT_EQ(::chmod(folder.c_str(), 0755), 0);
+    ASSERT_EQ(::chmod(path.c_str(), 0755), 0);
+    CSleeper theirs(path, false, 65534);
+    const std::string name = theirs.Name();
+    pid_t pid = -1;
+    EXPECT_FALSE(CProcessFinder().FindProcess(name, pid).IsValid());
+    EXPECT_EQ(pid, 0);
+    EXPECT_FALSE(CProcessFinder().KillProcess(name));
+
+    CSleeper ours(path, false, -1);
+    EXPECT_TRUE(CProcessFinder().FindProcess(name, pid).IsValid());
+    EXPECT_EQ(pid, ours.Pid());
+    EXPECT_TRUE(CProcessFinder().KillProcess(name));
+    EXPECT_TRUE(WIFSIGNALED(ours.Reap()));
+    EXPECT_EQ(::kill(theirs.Pid(), 0), 0) << "their program runs on";
 }
 
 TEST_F(ProcessFinderTest, ProgramWhoseFileWasReplacedIsStillFound) {

@@ -221,13 +221,17 @@ TEST_F(UpdateInfoGetterParseTest, BadLineKeepsTheRecordsBeforeIt) {
     EXPECT_EQ(plugins[0].GetName(), "Demo Player");
 }
 
-TEST_F(UpdateInfoGetterParseTest, UnusableProgramFolderIsFaked) {
+TEST_F(UpdateInfoGetterParseTest, UnusableProgramFolderIsFakedOncePerFile) {
     mEnv.Env().Set("VORTLEBOX_PROGRAM_FILES", "relative/folder");
-    mGetter.ParseUpdateInfo("[App]\n" + kAppLine);
+    mGetter.ParseUpdateInfo("[App]\n" + kAppLine + "\n[Plugins]\n" + kPluginLine + "\n" + kPluginLine +
+                            "\n[Radio]\n" + kRadioLine);
     CComponentInfo app;
     mGetter.GetAppInfo(app, false);
     EXPECT_EQ(app.GetPath(), "/Vortlebox/vortlebox");
-    EXPECT_TRUE(mLog.Contains("\n  Couldn't get PF path so trying to fake it.\n"));
+    const std::string text = mLog.Text();
+    const std::string note = "\n  Couldn't get PF path so trying to fake it.\n";
+    ASSERT_NE(text.find(note), std::string::npos);
+    EXPECT_EQ(text.find(note), text.rfind(note)) << "logged once, not once per record";
 }
 
 TEST_F(UpdateInfoGetterParseTest, CopiesKeepTheirClass) {

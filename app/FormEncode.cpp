@@ -1,4 +1,4 @@
-#include "submit/FormEncode.h"
+#include "app/FormEncode.h"
 
 void appendFormEncoded(std::string& out, std::string_view text) {
     static const char kHex[] = "0123456789abcdef";

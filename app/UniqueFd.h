@@ -1,15 +1,23 @@
 #pragma once
 
+#include <cerrno>
 #include <unistd.h>
 #include <utility>
 
-/// Owns one file descriptor (a socket or a pipe end) and closes it when it
-/// goes, so that no path through the listener leaks one.
+/// Owns one file descriptor (a file, a socket or a pipe end) and closes it
+/// when it goes, so that no way out of a function leaks one. Closing in the
+/// destructor keeps errno, so a failure can still be reported after the
+/// descriptor is gone; the class only calls close(), so the crash handler
+/// may use it too.
 class CUniqueFd {
 public:
     CUniqueFd() noexcept = default;
     explicit CUniqueFd(int fd) noexcept : mFd(fd) {}
-    ~CUniqueFd() { Reset(); }
+    ~CUniqueFd() {
+        const int saved = errno;
+        Reset();
+        errno = saved;
+    }
     CUniqueFd(CUniqueFd&& other) noexcept : mFd(other.Release()) {}
     CUniqueFd& operator=(CUniqueFd&& other) noexcept {
         if (this != &other)
@@ -24,7 +32,7 @@ public:
     /// Gives up ownership without closing.
     int Release() noexcept { return std::exchange(mFd, -1); }
     /// Closes the descriptor held (if any) and takes fd; returns whether the
-    /// close succeeded.
+    /// close succeeded (errno tells why not).
     bool Reset(int fd = -1) noexcept {
         bool ok = true;
         if (mFd >= 0)

@@ -1,0 +1,32 @@
+#pragma once
+
+#include <string>
+
+/// Where an account keeps its files, by the XDG base-directory rules, and
+/// the making of the folders the program keeps for itself. Every lookup
+/// reads the environment afresh, so tests can point it elsewhere.
+class CUserFolders {
+public:
+    CUserFolders() = delete;
+
+    /// $HOME when it is an absolute path, else the account's home folder
+    /// from the password database; "" when neither is known.
+    static std::string Home();
+
+    /// $XDG_CONFIG_HOME when it is an absolute path, else Home() + "/.config";
+    /// "" without a home folder.
+    static std::string ConfigHome();
+
+    /// $XDG_DATA_HOME when it is an absolute path, else Home() +
+    /// "/.local/share"; "" without a home folder.
+    static std::string DataHome();
+
+    /// $XDG_RUNTIME_DIR when it is an absolute path naming a folder, else "".
+    static std::string RuntimeDir();
+
+    /// Creates the folder and every missing parent, each one it makes
+    /// accessible to its owner only (0700); folders that exist are left as
+    /// they are. Returns 0 when the folder exists afterwards, else the error
+    /// number of the failure (ENOENT for an empty path).
+    static int CreatePrivateFolder(const std::string& path);
+};
