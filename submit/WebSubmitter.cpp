@@ -31,7 +31,7 @@ bool WriteAll(int fd, const char* data, std::size_t size) {
 
 /// Reads the whole file; 0, or the error number of the open or read.
 int ReadWholeFile(const std::string& path, std::string& bytes) {
-    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    CUniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
     if (fd.Get() < 0)
         return errno;
     char buffer[65536];
