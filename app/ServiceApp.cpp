@@ -2,6 +2,7 @@
 
 #include "app/CrashHandler.h"
 #include "app/Logger.h"
+#include "app/UserFolders.h"
 #include "app/StartupLog.h"
 #include "settings/RegistryUtils.h"
 #include "settings/SettingsManager.h"
@@ -78,15 +79,11 @@ void CServiceApp::InitLogger() {
 }
 
 void CServiceApp::SetCurrentDir() {
-    char buffer[PATH_MAX];
-    const ssize_t n = ::readlink("/proc/self/exe", buffer, sizeof buffer - 1);
-    const std::string path = n > 0 ? std::string(buffer, static_cast<std::size_t>(n)) : std::string();
-    const std::size_t slash = path.rfind('/');
-    if (slash == std::string::npos) {
+    const std::string dir = CUserFolders::ProgramFolder();
+    if (dir.empty()) {
         VBX_LOG(1, "Couldn't get current dir. This is bad!\n");
         return;
     }
-    const std::string dir = slash == 0 ? std::string("/") : path.substr(0, slash);
     if (::chdir(dir.c_str()) != 0)
         VBX_LOG(1, "Couldn't set current dir. This is bad!\n");
 }
@@ -351,10 +348,7 @@ void CServiceApp::StartMprisBridge() {
         VBX_LOG(1, "CRegistryException: " << e.what() << "\n");
         return;
     }
-    char buffer[PATH_MAX];
-    const ssize_t n = ::readlink("/proc/self/exe", buffer, sizeof buffer - 1);
-    const std::string self = n > 0 ? std::string(buffer, static_cast<std::size_t>(n)) : std::string();
-    const std::string path = self.substr(0, self.rfind('/') + 1) + kMprisBridgeName;
+    const std::string path = CUserFolders::ProgramFolder() + "/" + kMprisBridgeName;
     if (::access(path.c_str(), X_OK) != 0) {
         VBX_LOG(3, "No MPRIS bridge beside the program (" << path << ")\n");
         return;

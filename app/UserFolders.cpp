@@ -1,6 +1,7 @@
 #include "app/UserFolders.h"
 
 #include <cerrno>
+#include <climits>
 #include <cstdlib>
 #include <pwd.h>
 #include <sys/stat.h>
@@ -77,4 +78,14 @@ int CUserFolders::CreatePrivateFolder(const std::string& path) {
     if (::stat(path.c_str(), &st) != 0)
         return errno;
     return S_ISDIR(st.st_mode) ? 0 : ENOTDIR;
+}
+
+std::string CUserFolders::ProgramFolder() {
+    char buffer[PATH_MAX];
+    const ssize_t n = ::readlink("/proc/self/exe", buffer, sizeof buffer);
+    if (n <= 0 || static_cast<std::size_t>(n) >= sizeof buffer)
+        return {};
+    const std::string path(buffer, static_cast<std::size_t>(n));
+    const std::size_t slash = path.rfind('/');
+    return slash == 0 ? std::string("/") : path.substr(0, slash);
 }

@@ -24,6 +24,10 @@ public:
     /// $XDG_RUNTIME_DIR when it is an absolute path naming a folder, else "".
     static std::string RuntimeDir();
 
+    /// The folder of the running program (where its helpers lie beside it),
+    /// without a trailing "/"; "" when it cannot be read.
+    static std::string ProgramFolder();
+
     /// Creates the folder and every missing parent, each one it makes
     /// accessible to its owner only (0700); folders that exist are left as
     /// they are. Returns 0 when the folder exists afterwards, else the error

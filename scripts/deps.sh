@@ -8,7 +8,7 @@ packages=(
     libgtest-dev libgmock-dev libbenchmark-dev
     qt6-base-dev qt6-svg-dev libsqlite3-dev libcurl4-openssl-dev
     python3 curl xvfb xauth trayer xdotool xdg-utils desktop-file-utils
-    dbus dbus-daemon mpv mpv-mpris
+    dbus dbus-daemon mpv mpv-mpris dpkg-dev file
 )
 
 missing=()

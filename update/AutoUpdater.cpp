@@ -2,6 +2,7 @@
 
 #include "app/Logger.h"
 #include "app/UniqueFd.h"
+#include "app/UserFolders.h"
 #include "update/ConnectionException.h"
 #include "update/UpdateLock.h"
 #include "update/WinUtils.h"
@@ -127,9 +128,14 @@ bool CAutoUpdater::CheckForUpdates() {
     mUpdates.clear();
     bool found = false;
     if (mApp.IsVersionNewer()) {
-        VBX_LOG(3, "Newer app version found.\n");
-        mUpdates.push_back(&mApp);
-        found = true;
+        const std::string folder = mProgramFolder.empty() ? CUserFolders::ProgramFolder() : mProgramFolder;
+        if (CanUpdateProgram(folder)) {
+            VBX_LOG(3, "Newer app version found.\n");
+            mUpdates.push_back(&mApp);
+            found = true;
+        } else {
+            VBX_LOG(3, "Newer app version found; the package manager updates the program in " << folder << "\n");
+        }
     }
     if (mRadio.IsInstalled() && mRadio.IsVersionNewer()) {
         VBX_LOG(3, "Newer radio version found.\n");
@@ -313,6 +319,15 @@ int CAutoUpdater::CombinedProgress(int taskIndex, int taskCount, int downloaderP
         return downloaderProgress;
     const double done = static_cast<double>(taskIndex) / static_cast<double>(taskCount) * 100.0;
     return static_cast<int>(done) + downloaderProgress / taskCount;
+}
+
+bool CAutoUpdater::CanUpdateProgram(const std::string& programFolder) {
+    if (programFolder.empty())
+        return false;
+    struct stat st {};
+    if (::stat((programFolder + "/" + kPackageManagedName).c_str(), &st) == 0)
+        return false;
+    return ::access(programFolder.c_str(), W_OK) == 0;
 }
 
 bool CAutoUpdater::IsProgram(const CComponentInfo* component) const {

@@ -89,6 +89,17 @@ public:
     /// The local path of that installer.
     std::string GetAppInstallerPath() const { return mAppInstallerPath; }
 
+    /// The file beside the program that says a package manager installed
+    /// it, and updates it.
+    static constexpr const char* kPackageManagedName = "package-managed";
+    /// Whether the program in programFolder may replace itself: not when a
+    /// package manager looks after it, nor where the folder is not
+    /// writable. Plug-ins and the radio are updated either way.
+    static bool CanUpdateProgram(const std::string& programFolder);
+    /// The folder of the running program, which CheckForUpdates looks at
+    /// (the running executable's by default).
+    void SetProgramFolder(std::string folder) { mProgramFolder = std::move(folder); }
+
     /// Where a failed installer start is reported (the user interface shows
     /// it); none by default.
     void SetInstallFailedHandler(InstallFailedHandler handler);
@@ -117,6 +128,7 @@ private:
     std::vector<CComponentInfo*> mRunning;
     CUpdateInfoGetter mInfoGetter;
     CFileDownloader mFileDownloader;
+    std::string mProgramFolder;
     std::string mAppInstallerPath;
     bool mbAppUpdatePending = false;
     CInstallerRunner mInstallers;

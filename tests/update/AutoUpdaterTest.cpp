@@ -201,6 +201,38 @@ INSTANTIATE_TEST_SUITE_P(
                   {"Vortlebox", "Fenwave Radio", "B Player", "A Player"},
                   ""}));
 
+TEST_F(AutoUpdaterTest, TheProgramsOwnUpdateIsLeftToThePackageManager) {
+    mSim.SetFile(InfoPath(), "[App]\n" + Record({"Vortlebox", "V/vortlebox", "http://h/s.exe", "999.0", ""}) +
+                                 "[Radio]\n" + Record({"Fenwave Radio", "R/radio", "http://h/r.exe", "2.0", ""}));
+    WriteRegString("Software\\Fenwave\\Radio", "Version", "1.0");
+    struct Case {
+        const char* name;
+        std::function<void(const std::string&)> setup;
+        bool program;
+    };
+    const std::vector<Case> cases{
+        {"a folder of its own", [](const std::string&) {}, true},
+        {"installed by the package",
+         [](const std::string& folder) { WriteFile(folder + "/" + CAutoUpdater::kPackageManagedName, "x\n"); },
+         false},
+        // Only the super-user writes into a folder without write permission.
+        {"a folder it cannot write", [](const std::string& folder) { ::chmod(folder.c_str(), 0555); },
+         ::geteuid() == 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        CTempDir folder;
+        c.setup(folder.Path());
+        CAutoUpdater updater;
+        updater.SetProgramFolder(folder.Path());
+        EXPECT_TRUE(updater.CheckForUpdates());
+        const std::vector<std::string> expected =
+            c.program ? std::vector<std::string>{"Vortlebox", "Fenwave Radio"} : std::vector<std::string>{"Fenwave Radio"};
+        EXPECT_EQ(Names(updater.GetUpdates()), expected);
+        ::chmod(folder.Path().c_str(), 0700);
+    }
+}
+
 TEST_F(AutoUpdaterTest, OneDownloadForACompleteFile) {
     mSim.SetFile(InfoPath(), "[App]\n" + Record({"Vortlebox", "V/v", "http://h/s.exe", "1", ""}) +
                                  "[Radio]\n" + Record({"Fenwave Radio", "R/r", "http://h/r.exe", "1", ""}) +
