@@ -354,6 +354,18 @@ void CSettingsManager::SetProxySettings(const CProxySettings& proxy) {
     NotifyObservers();
 }
 
+CUser CSettingsManager::NewUser(const std::string& name, const std::string& passwordHash,
+                                bool rememberPassword) const {
+    CUser user;
+    user.name = name;
+    user.passwordHash = passwordHash;
+    user.rememberPassword = rememberPassword;
+    user.colour = GetFreeColour();
+    user.submitPlays = true;
+    user.displayRecent = true;
+    return user;
+}
+
 int CSettingsManager::GetFreeColour() const {
     std::vector<int> free = {0, 1, 2, 3, 4};
     {

@@ -71,6 +71,9 @@ public:
     void SetProxySettings(const CProxySettings& proxy);
     /// The smallest colour no user has, or a random one when all are used.
     int GetFreeColour() const;
+    /// A user logging in for the first time: a free colour, plays submitted
+    /// and recent tracks shown.
+    CUser NewUser(const std::string& name, const std::string& passwordHash, bool rememberPassword) const;
     bool IsFirstRun() const;
     void FirstRunDone();
 

@@ -253,13 +253,7 @@ bool CLoginDialog::UpdateUser(const CUser& user, const char* modeName) {
 void CLoginDialog::AddUser(const std::string& name, const std::string& hash, bool remember) {
     if (CUserVerifier::Verify(this, mClient, name, hash) != CUserVerifier::kAccepted)
         return;
-    CUser user;
-    user.name = name;
-    user.passwordHash = hash;
-    user.rememberPassword = remember;
-    user.colour = mSettings.GetFreeColour();
-    user.submitPlays = true;
-    user.displayRecent = true;
+    const CUser user = mSettings.NewUser(name, hash, remember);
     try {
         mSettings.AddUser(user);
     } catch (const CSettingsManager::CUserExistsException&) {

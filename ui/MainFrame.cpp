@@ -1,5 +1,6 @@
 #include "ui/MainFrame.h"
 
+#include "app/CrashHandler.h"
 #include "app/Logger.h"
 #include "settings/SettingsManager.h"
 #include "submit/WebSubmitter.h"
@@ -245,7 +246,7 @@ void CMainFrame::StartCheck(bool manual) {
     if (mCheckThread.joinable())
         mCheckThread.join();
     mbChecking.store(true);
-    mCheckThread = std::thread(&CMainFrame::CheckForUpdatesThread, this);
+    mCheckThread = CCrashHandler::StartThread([this] { CheckForUpdatesThread(); });
 }
 
 void CMainFrame::CheckForUpdatesThread() {

@@ -1,5 +1,6 @@
 #include "ui/StatusPage.h"
 
+#include "app/CrashHandler.h"
 #include "app/Logger.h"
 #include "player/PlayerConnection.h"
 #include "player/PlayerListener.h"
@@ -29,7 +30,6 @@
 #include <QTimer>
 #include <QWindow>
 
-#include <future>
 
 namespace {
 
@@ -491,14 +491,11 @@ void CStatusPage::RequestMetaData() {
 
         mWorkerIdle.Reset();
         const std::uint64_t generation = ++mGeneration;
-        auto threadId = std::make_shared<std::promise<long>>();
-        std::future<long> publishedId = threadId->get_future();
-        mWorker = std::thread([this, generation, record, threadId]() mutable {
-            threadId->set_value(LogDetail::ThreadId());
-            GetMetaDataThread(generation, std::move(record));
-        });
-        VBX_LOG(3, "GetMetaDataThread started at: " << static_cast<const void*>(&mWorker)
-                                                     << " ID: " << publishedId.get() << "\n");
+        long threadId = 0;
+        mWorker = CCrashHandler::StartThread(
+            [this, generation, record]() mutable { GetMetaDataThread(generation, std::move(record)); }, &threadId);
+        VBX_LOG(3, "GetMetaDataThread started at: " << static_cast<const void*>(&mWorker) << " ID: " << threadId
+                                                     << "\n");
     }
     mbMetaDataRequested = true;
 }

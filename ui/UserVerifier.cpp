@@ -1,5 +1,6 @@
 #include "ui/UserVerifier.h"
 
+#include "app/CrashHandler.h"
 #include "app/Logger.h"
 #include "submit/Md5.h"
 #include "submit/Vortler.h"
@@ -39,7 +40,7 @@ int CUserVerifier::Verify(QWidget* window, Vortler& client, const std::string& u
         // between paints, so nothing of Qt is shared with the worker.
         std::atomic<bool> done{false};
         std::thread worker;
-        worker = std::thread([&answer, &done, &client, &user, &passwordHash, self = &worker] {
+        worker = CCrashHandler::StartThread([&answer, &done, &client, &user, &passwordHash, self = &worker] {
             VBX_LOG(3, "VerifyUserThread started at: " << static_cast<const void*>(self)
                                                         << " ID: " << LogDetail::ThreadId() << "\n");
             try {

@@ -164,13 +164,7 @@ int CPluginWizard::LoginNext() {
 }
 
 bool CPluginWizard::StoreUser(const std::string& name, const std::string& hash, bool remember) {
-    CUser user;
-    user.name = name;
-    user.passwordHash = hash;
-    user.rememberPassword = remember;
-    user.colour = mSettings.GetFreeColour();
-    user.submitPlays = true;
-    user.displayRecent = true;
+    const CUser user = mSettings.NewUser(name, hash, remember);
     try {
         std::string current = name;
         try {
@@ -292,12 +286,8 @@ int CPluginWizard::SelectionNext() {
         SetWizardButtons(kBack | kNext);
         return PAGE_RADIO;
     }
-    const int buttons = WizardButtons();
-    SetWizardButtons(kNoButtons);
-    const int target = DownloadPlugins();
-    if (target == kStay)
-        SetWizardButtons(buttons);
-    return target;
+    // Without the radio page, on as from it.
+    return RadioNext();
 }
 
 int CPluginWizard::RadioNext() {

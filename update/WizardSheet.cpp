@@ -1,5 +1,6 @@
 #include "update/WizardSheet.h"
 
+#include "app/CrashHandler.h"
 #include "app/Logger.h"
 #include "res/StringTable.h"
 #include "ui/MessageBox.h"
@@ -11,7 +12,6 @@
 
 #include <chrono>
 #include <ctime>
-#include <future>
 #include <memory>
 
 CWizardSheet::CWizardSheet(int captionId, QWidget* parent) : QWizard(parent) {
@@ -205,18 +205,17 @@ bool CWizardSheet::AskToCloseRunning(const std::vector<std::string>& names) {
 
 long CWizardSheet::StartWorker(std::thread& thread, CManualResetEvent& idle, std::function<void()> body) {
     idle.Reset();
-    auto published = std::make_shared<std::promise<long>>();
-    std::future<long> id = published->get_future();
-    thread = std::thread([body = std::move(body), published, &idle] {
-        published->set_value(LogDetail::ThreadId());
+    long id = 0;
+    auto run = [body = std::move(body), &idle] {
         try {
             body();
         } catch (const std::exception& e) {
             VBX_LOG(1, "Worker ended by an exception: " << e.what() << "\n");
         }
         idle.Set();
-    });
-    return id.get();
+    };
+    thread = CCrashHandler::StartThread(std::move(run), &id);
+    return id;
 }
 
 void CWizardSheet::StopWorker(std::thread& thread, CManualResetEvent& idle, const std::function<void()>& cancel) {
