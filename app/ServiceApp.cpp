@@ -348,6 +348,14 @@ void CServiceApp::StartMprisBridge() {
         VBX_LOG(1, "CRegistryException: " << e.what() << "\n");
         return;
     }
+    // Players are heard on the session bus; without one (a service started
+    // outside a desktop session) the bridge would only end at once.
+    const char* bus = std::getenv("DBUS_SESSION_BUS_ADDRESS");
+    const std::string runtime = CUserFolders::RuntimeDir();
+    if ((bus == nullptr || *bus == '\0') && (runtime.empty() || ::access((runtime + "/bus").c_str(), F_OK) != 0)) {
+        VBX_LOG(3, "No session bus: the MPRIS bridge is not started\n");
+        return;
+    }
     const std::string path = CUserFolders::ProgramFolder() + "/" + kMprisBridgeName;
     if (::access(path.c_str(), X_OK) != 0) {
         VBX_LOG(3, "No MPRIS bridge beside the program (" << path << ")\n");

@@ -134,16 +134,16 @@ if ! reg get "$key" SubmitHost >/dev/null 2>&1; then
     fi
 fi
 
-mkdir -p "$(dirname "$log")"
-: >>"$log"
-log_start=$(wc -l <"$log")
+# Only what this start writes counts; the program makes the log itself.
+log_start=0
+if [ -f "$log" ]; then log_start=$(wc -l <"$log"); fi
 "$bin/vortlebox" ${args[@]+"${args[@]}"} &
 vbx_pid=$!
 
 # The listener's port, from the program's log.
 listener_port=""
 for _ in $(seq 200); do
-    listener_port=$(tail -n +"$((log_start + 1))" "$log" | sed -n 's/.*Listener bound to port \([0-9]*\).*/\1/p' | tail -1)
+    listener_port=$(tail -n +"$((log_start + 1))" "$log" 2>/dev/null | sed -n 's/.*Listener bound to port \([0-9]*\).*/\1/p' | tail -1) || true
     [ -n "$listener_port" ] && break
     kill -0 "$vbx_pid" 2>/dev/null || break
     sleep 0.1

@@ -37,6 +37,7 @@ if [ -n "$tsan_targets" ]; then
 fi
 
 echo "== Fuzz targets (clang, libFuzzer)"
-CC=clang CXX=clang++ cmake -S "$top" -B "$top/build-fuzz" -G Ninja -DVBX_FUZZ=ON -DVBX_TESTS=OFF -DVBX_BENCH=OFF
+CC=clang CXX=clang++ cmake -S "$top" -B "$top/build-fuzz" -G Ninja -DVBX_FUZZ=ON -DVBX_TESTS=OFF -DVBX_BENCH=OFF \
+    -DCMAKE_BUILD_TYPE=Debug "-DCMAKE_CXX_FLAGS_DEBUG=-O1 -g1" "-DCMAKE_C_FLAGS_DEBUG=-O1 -g1"
 ninja -C "$top/build-fuzz" -j"$jobs" fuzz_all
-ctest --test-dir "$top/build-fuzz" --output-on-failure --timeout 120
+ctest --test-dir "$top/build-fuzz" -j"$jobs" --output-on-failure --timeout 120
