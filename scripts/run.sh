@@ -98,7 +98,14 @@ trap 'cleanup; exit 130' INT
 trap 'cleanup; exit 143' TERM
 
 demo_user=demo demo_password=listen
-if ! reg get "$key" SubmitHost >/dev/null 2>&1; then
+# A submission host on this machine is the simulator's (the program writes
+# that default itself when none is set); any other is a real deployment.
+submit_host=$(reg get "$key" SubmitHost 2>/dev/null || true)
+case "$submit_host" in
+    "" | 127.0.0.1:* | localhost:*) simulate=1 ;;
+    *) simulate=0 ;;
+esac
+if [ "$simulate" = 1 ]; then
     # The simulator on its usual ports, or on free ones when those are taken.
     start_sim() {
         rm -f "$work/sim-ports"
@@ -125,9 +132,11 @@ if ! reg get "$key" SubmitHost >/dev/null 2>&1; then
     reg set "$key" WebServiceHost sz "127.0.0.1:$(port_of web)"
     reg set "$key" StaticHost sz "127.0.0.1:$(port_of static)"
     hosts_set=1
-    if [ "$display" = 0 ] && [ "$here" = 0 ]; then
+    users='Software\Fenwave\Users'
+    current_user=$(reg get "$users" CurrentUser 2>/dev/null || true)
+    if [ "$display" = 0 ] && [ -z "$current_user" ]; then
         # Nobody can log in without a window: the demo account is made current.
-        users='Software\Fenwave\Users'
+        current_user=$demo_user
         reg set "$users\\$demo_user" Password sz "$(printf %s "$demo_password" | md5sum | cut -d' ' -f1)"
         reg set "$users\\$demo_user" LogToProfile dword 1
         reg set "$users" CurrentUser sz "$demo_user"
@@ -167,8 +176,10 @@ play="$bin/vortlebox-play"
 [ "$listener_port" != 33367 ] && play="$play --port $listener_port"
 if [ "$hosts_set" = 1 ]; then
     say "  Servers:       the simulator, standing in for Fenwave (submissions on 127.0.0.1:$submit_port)"
-    if [ "$display" = 0 ] && [ "$here" = 0 ]; then
+    if [ "$display" = 0 ] && [ "$current_user" = "$demo_user" ]; then
         say "  Account:       $demo_user (password \"$demo_password\"), logged in"
+    elif [ "$display" = 0 ]; then
+        say "  Account:       $current_user; the simulator knows only $demo_user (password \"$demo_password\")"
     else
         say "  Account:       log in as $demo_user, password \"$demo_password\", in the window that opens"
     fi
