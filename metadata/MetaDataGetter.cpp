@@ -25,15 +25,6 @@ const char* const kVortleboxKey = "Software\\Fenwave\\Vortlebox";
 
 /// A host of the settings store; its default when the store cannot be read,
 /// so that a broken store costs the pictures, not the program.
-std::string HostOf(const std::string& name) {
-    try {
-        return CServerHosts::Get(name);
-    } catch (const std::exception& e) {
-        VBX_LOG(1, "Couldn't read " << name << " from the settings, using the default. " << e.what() << "\n");
-        return CServerHosts::Default(name);
-    }
-}
-
 /// A string of the settings store, or the fallback when it is missing or the
 /// store cannot be read. Nothing is written.
 std::string ReadSetting(const std::string& name, const std::string& fallback) {
@@ -53,10 +44,10 @@ bool FileIsThere(const std::string& path) {
 } // namespace
 
 CMetaDataGetter::CMetaDataGetter() {
-    const std::string webService = HostOf(CServerHosts::kWebServiceHost);
+    const std::string webService = CServerHosts::GetOrDefault(CServerHosts::kWebServiceHost);
     mTrackQuery = "http://" + webService + "/vbx/metadata.php?";
     mArtistQuery = "http://" + webService + "/vbx/artistmetadata.php?";
-    mWikiPrefix = "http://" + HostOf(CServerHosts::kWebSiteHost) + "/music/";
+    mWikiPrefix = "http://" + CServerHosts::GetOrDefault(CServerHosts::kWebSiteHost) + "/music/";
     mNoCoverUrl = ReadSetting(kNoCoverUrlValue, "http://" + webService + "/images/no_cover.jpg");
 }
 

@@ -1,5 +1,6 @@
 #include "settings/ServerHosts.h"
 
+#include "app/Logger.h"
 #include "settings/RegistryUtils.h"
 
 #include <stdexcept>
@@ -16,6 +17,15 @@ std::string CServerHosts::Default(const std::string& name) {
         if (name == entry.name)
             return entry.host;
     throw std::invalid_argument("Unknown server host setting: " + name);
+}
+
+std::string CServerHosts::GetOrDefault(const std::string& name) {
+    try {
+        return Get(name);
+    } catch (const CRegistryUtils::CRegistryException& e) {
+        VBX_LOG(1, "CRegistryException: " << e.what() << "\n");
+        return Default(name);
+    }
 }
 
 std::string CServerHosts::Get(const std::string& name) {

@@ -24,6 +24,9 @@ public:
     /// std::invalid_argument for any other name and
     /// CRegistryUtils::CRegistryException when the store fails.
     static std::string Get(const std::string& name);
+    /// Get, or the default when the store cannot be read (logged at level 1
+    /// as "CRegistryException: " + the store's message).
+    static std::string GetOrDefault(const std::string& name);
     /// The default of one of the names above; std::invalid_argument otherwise.
     static std::string Default(const std::string& name);
 };

@@ -94,12 +94,7 @@ std::string userAgentLine(const std::string& clientId, const std::string& client
 } // namespace
 
 std::string Vortler::serverHost(const std::string& key) {
-    try {
-        return CServerHosts::Get(key);
-    } catch (const CRegistryUtils::CRegistryException& e) {
-        VBX_LOG(1, "CRegistryException: " << e.what() << "\n");
-        return CServerHosts::Default(key);
-    }
+    return CServerHosts::GetOrDefault(key);
 }
 
 Vortler::Vortler()

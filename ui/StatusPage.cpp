@@ -56,14 +56,6 @@ struct Place {
     int x, y, w, h;
 };
 
-std::string HostOr(const char* name) {
-    try {
-        return CServerHosts::Get(name);
-    } catch (const std::exception&) {
-        return CServerHosts::Default(name);
-    }
-}
-
 QLabel* MakeLabel(QWidget* parent, const char* role, const QString& text, bool heading) {
     auto* label = new QLabel(text, parent);
     label->setObjectName(QLatin1String(role));
@@ -579,11 +571,11 @@ void CStatusPage::ClearMetaData() {
 }
 
 QString CStatusPage::SubmitAddress() const {
-    return QStringLiteral("http://%1/").arg(QString::fromStdString(HostOr(CServerHosts::kSubmitHost)));
+    return QStringLiteral("http://%1/").arg(QString::fromStdString(CServerHosts::GetOrDefault(CServerHosts::kSubmitHost)));
 }
 
 QString CStatusPage::WebSiteAddress() const {
-    return QStringLiteral("http://%1/").arg(QString::fromStdString(HostOr(CServerHosts::kWebSiteHost)));
+    return QStringLiteral("http://%1/").arg(QString::fromStdString(CServerHosts::GetOrDefault(CServerHosts::kWebSiteHost)));
 }
 
 void CStatusPage::ShowMoreInfo() {

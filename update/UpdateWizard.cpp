@@ -16,7 +16,7 @@
 
 namespace {
 
-const QString kBoxCaption = QStringLiteral("Vortlebox");
+const QString kUpdateBoxCaption = QStringLiteral("Vortlebox");
 constexpr const char* kRadioName = "Fenwave Radio";
 
 } // namespace
@@ -132,7 +132,7 @@ bool CUpdateWizard::PrepareDownload() {
     mbReportingFailures = true;
     mpUpdater->SetInstallFailedHandler([this](const std::string& message) {
         const QString text = QString::fromStdString(message);
-        Post([this, text] { CMessageBox::Show(this, QMessageBox::Critical, kBoxCaption, text); });
+        Post([this, text] { CMessageBox::Show(this, QMessageBox::Critical, kUpdateBoxCaption, text); });
     });
     // A run that went back after a failure has ended by now.
     StopWorker(mDowner, mDownerIdle, [] {});
@@ -153,7 +153,7 @@ void CUpdateWizard::ThreadMain() {
             VBX_LOG(1, "The download run failed: " << e.what() << "\n");
         Post(
             [this] {
-                CMessageBox::Show(this, QMessageBox::Critical, kBoxCaption, Text(IDS_DOWNLOAD_FAILED));
+                CMessageBox::Show(this, QMessageBox::Critical, kUpdateBoxCaption, Text(IDS_DOWNLOAD_FAILED));
                 PressBack(PAGE_PROGRESS);
             },
             PAGE_PROGRESS);

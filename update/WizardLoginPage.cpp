@@ -47,12 +47,7 @@ CWizardLoginPage::CWizardLoginPage(QWidget* parent) : QWizardPage(parent) {
 }
 
 QString CWizardLoginPage::WebSiteAddress() {
-    std::string host;
-    try {
-        host = CServerHosts::Get(CServerHosts::kWebSiteHost);
-    } catch (const std::exception&) {
-        host = CServerHosts::Default(CServerHosts::kWebSiteHost);
-    }
+    const std::string host = CServerHosts::GetOrDefault(CServerHosts::kWebSiteHost);
     return QStringLiteral("http://%1/").arg(QString::fromStdString(host));
 }
 

@@ -21,7 +21,7 @@ using namespace std::chrono_literals;
 using Role = CFenwaveSimulator::ERole;
 using Mode = CFenwaveSimulator::EMode;
 
-constexpr long kPlayTime = 1146486896; // 2006-05-01 12:34:56 UTC
+constexpr long kCrashPlayTime = 1146486896; // 2006-05-01 12:34:56 UTC
 constexpr auto kAcceptedToDisk = 1s;
 
 /// One run of the submitter program for alice with the given steps.
@@ -73,11 +73,11 @@ private:
     std::chrono::steady_clock::time_point mLastAccepted;
 };
 
-std::string Track(long n) {
-    return "track:" + std::to_string(kPlayTime + 600 * n);
+std::string TrackLine(long n) {
+    return "track:" + std::to_string(kCrashPlayTime + 600 * n);
 }
 std::string Accepted(long n) {
-    return "accepted " + std::to_string(kPlayTime + 600 * n);
+    return "accepted " + std::to_string(kCrashPlayTime + 600 * n);
 }
 
 class CrashTest : public ::testing::Test {
@@ -107,7 +107,7 @@ protected:
         }
         EXPECT_EQ(seen.size(), tracks.size());
         for (long n : tracks) {
-            std::time_t start = kPlayTime + 600 * n;
+            std::time_t start = kCrashPlayTime + 600 * n;
             std::tm tm{};
             gmtime_r(&start, &tm);
             char text[32];
@@ -124,7 +124,7 @@ TEST_F(CrashTest, KilledRightAfterSubmitReturned) {
     // The submission server takes the posts and never answers.
     mSim.SetBehaviour(Role::Submit, "/submit", {Mode::Stall});
     {
-        CSubmitterRun run({Track(0), Track(1), Track(2), "hold"});
+        CSubmitterRun run({TrackLine(0), TrackLine(1), TrackLine(2), "hold"});
         ASSERT_TRUE(run.WaitForLine(Accepted(2)));
         run.Kill();
     }
@@ -137,7 +137,7 @@ TEST_F(CrashTest, KilledRightAfterSubmitReturned) {
 TEST_F(CrashTest, KilledDuringAnInFlightSubmission) {
     mSim.SetBehaviour(Role::Submit, "/submit", {Mode::Stall});
     {
-        CSubmitterRun run({Track(0), Track(1), "await:0", Track(2), "hold"});
+        CSubmitterRun run({TrackLine(0), TrackLine(1), "await:0", TrackLine(2), "hold"});
         ASSERT_TRUE(run.WaitForLine(Accepted(2)));
         // The handshake and the post of the first track(s) have arrived.
         ASSERT_TRUE(mSim.WaitForRequests(Role::Submit, 2));
@@ -154,7 +154,7 @@ TEST_F(CrashTest, KilledRightAfterAnOk) {
     // while the first is in flight.
     mSim.SetBehaviour(Role::Submit, "/submit", {Mode::Delay, 0.5});
     {
-        CSubmitterRun run({Track(0), "await:0", Track(1), "hold"});
+        CSubmitterRun run({TrackLine(0), "await:0", TrackLine(1), "hold"});
         ASSERT_TRUE(run.WaitForLine("status 11"));
         // The OK wrote the files before it was reported.
         run.KillAtOnce();
@@ -169,7 +169,7 @@ TEST_F(CrashTest, KilledRightAfterAnOk) {
 TEST_F(CrashTest, OrderlyExitKeepsTheQueueToo) {
     mSim.SetBehaviour(Role::Submit, "/submit", {Mode::Status, 0, 503});
     {
-        CSubmitterRun run({Track(0), Track(1)});
+        CSubmitterRun run({TrackLine(0), TrackLine(1)});
         EXPECT_TRUE(run.WaitForLine(Accepted(1)));
         EXPECT_EQ(run.Finish(), std::optional<int>(0));
     }

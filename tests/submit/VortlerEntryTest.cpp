@@ -11,7 +11,7 @@
 namespace {
 
 // 2006-05-01 12:34:56 UTC.
-constexpr std::time_t kPlayTime = 1146486896;
+constexpr std::time_t kEntryPlayTime = 1146486896;
 
 class VortlerEntryTest : public ::testing::Test {
 protected:
@@ -20,26 +20,26 @@ protected:
 };
 
 TEST_F(VortlerEntryTest, TimeTextIsUtc) {
-    EXPECT_EQ(Vortler::timeText(kPlayTime), "2006-05-01 12:34:56");
+    EXPECT_EQ(Vortler::timeText(kEntryPlayTime), "2006-05-01 12:34:56");
 }
 
 TEST_F(VortlerEntryTest, RefusesShortTracksAndEncodesTheFirstEntry) {
-    EXPECT_EQ(mClient.addSong("AC/DC & Friends", "T", "B", "id", 29, kPlayTime), 0);
+    EXPECT_EQ(mClient.addSong("AC/DC & Friends", "T", "B", "id", 29, kEntryPlayTime), 0);
     EXPECT_EQ(mClient.pendingCount(), 0);
     EXPECT_EQ(mClient.pendingData(), "");
 
-    EXPECT_EQ(mClient.addSong("AC/DC & Friends", "Title \xE9", "Album", "mb-1", 30, kPlayTime), 1);
+    EXPECT_EQ(mClient.addSong("AC/DC & Friends", "Title \xE9", "Album", "mb-1", 30, kEntryPlayTime), 1);
     EXPECT_EQ(mClient.pendingCount(), 1);
     EXPECT_EQ(mClient.pendingData(), "&a[0]=AC%2fDC+%26+Friends&b[0]=Album&t[0]=Title+%e9"
                                      "&i[0]=2006-05-01+12%3a34%3a56&l[0]=30&m[0]=mb-1");
 }
 
 TEST_F(VortlerEntryTest, SamePlayTimeIsRefusedAndLaterEntriesCountOn) {
-    ASSERT_EQ(mClient.addSong("A", "T", "B", "", 200, kPlayTime), 1);
+    ASSERT_EQ(mClient.addSong("A", "T", "B", "", 200, kEntryPlayTime), 1);
     const std::string first = mClient.pendingData();
-    EXPECT_EQ(mClient.addSong("Other", "Other", "", "", 300, kPlayTime), 3);
+    EXPECT_EQ(mClient.addSong("Other", "Other", "", "", 300, kEntryPlayTime), 3);
     EXPECT_EQ(mClient.pendingData(), first);
-    ASSERT_EQ(mClient.addSong("C", "D", "", "", 31, kPlayTime + 1), 1);
+    ASSERT_EQ(mClient.addSong("C", "D", "", "", 31, kEntryPlayTime + 1), 1);
     EXPECT_EQ(mClient.pendingCount(), 2);
     EXPECT_EQ(mClient.pendingData(),
               first + "&a[1]=C&b[1]=&t[1]=D&i[1]=2006-05-01+12%3a34%3a57&l[1]=31&m[1]=");
@@ -47,12 +47,12 @@ TEST_F(VortlerEntryTest, SamePlayTimeIsRefusedAndLaterEntriesCountOn) {
 
 TEST_F(VortlerEntryTest, LoadedDataTakesPartInTheDuplicateCheck) {
     mClient.setCache("&a[0]=A&b[0]=&t[0]=T&i[0]=2006-05-01+12%3a34%3a56&l[0]=30&m[0]=", 1);
-    EXPECT_EQ(mClient.addSong("X", "Y", "", "", 100, kPlayTime), 3);
-    EXPECT_EQ(mClient.addSong("X", "Y", "", "", 100, kPlayTime + 60), 1);
+    EXPECT_EQ(mClient.addSong("X", "Y", "", "", 100, kEntryPlayTime), 3);
+    EXPECT_EQ(mClient.addSong("X", "Y", "", "", 100, kEntryPlayTime + 60), 1);
     EXPECT_NE(mClient.pendingData().find("&i[1]=2006-05-01+12%3a35%3a56"), std::string::npos);
     mClient.clearCache();
     EXPECT_EQ(mClient.pendingCount(), 0);
-    EXPECT_EQ(mClient.addSong("X", "Y", "", "", 100, kPlayTime), 1);
+    EXPECT_EQ(mClient.addSong("X", "Y", "", "", 100, kEntryPlayTime), 1);
     EXPECT_NE(mClient.pendingData().find("&a[0]=X"), std::string::npos);
 }
 
@@ -87,12 +87,12 @@ TEST(VortlerRenumberTest, MovesEveryIndexByDelta) {
     EXPECT_EQ(Vortler::renumber("&a[]=x&b[1=y", -1), "&a[]=x&b[1=y");
 }
 
-struct ProxyCase {
+struct EntryProxyCase {
     std::string host, user, password, expected;
-    friend void PrintTo(const ProxyCase& c, std::ostream* os) { *os << "'" << c.expected << "'"; }
+    friend void PrintTo(const EntryProxyCase& c, std::ostream* os) { *os << "'" << c.expected << "'"; }
 };
 
-class ProxyStringTest : public ::testing::TestWithParam<ProxyCase> {};
+class ProxyStringTest : public ::testing::TestWithParam<EntryProxyCase> {};
 
 TEST_P(ProxyStringTest, BuildsTheHttpClientsForm) {
     CTestEnvironment env;
@@ -109,9 +109,9 @@ TEST_P(ProxyStringTest, BuildsTheHttpClientsForm) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Forms, ProxyStringTest,
-                         ::testing::Values(ProxyCase{"proxy:8080", "", "", "@proxy:8080"},
-                                           ProxyCase{"proxy", "bob", "s3cret!", "bob:s3cret!@proxy"},
-                                           ProxyCase{"proxy", "b", "s3cret!", "@proxy"},
-                                           ProxyCase{"", "bob", "s3cret!", ""}, ProxyCase{"", "", "", ""}));
+                         ::testing::Values(EntryProxyCase{"proxy:8080", "", "", "@proxy:8080"},
+                                           EntryProxyCase{"proxy", "bob", "s3cret!", "bob:s3cret!@proxy"},
+                                           EntryProxyCase{"proxy", "b", "s3cret!", "@proxy"},
+                                           EntryProxyCase{"", "bob", "s3cret!", ""}, EntryProxyCase{"", "", "", ""}));
 
 } // namespace

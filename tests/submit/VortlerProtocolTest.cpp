@@ -28,7 +28,7 @@ using Step = CScriptedServer::Step;
 using Script = CScriptedServer::Script;
 using namespace std::chrono_literals;
 
-constexpr std::time_t kPlayTime = 1146486896; // 2006-05-01 12:34:56 UTC
+constexpr std::time_t kProtocolPlayTime = 1146486896; // 2006-05-01 12:34:56 UTC
 const std::string kHash = md5Hex("secret");
 
 Script Reply(const std::string& body, const std::string& status = "HTTP/1.0 200 OK") {
@@ -164,7 +164,7 @@ TEST_P(SubmitReplyTest, ReplyWordGivesStatusAndKeepsOrEmptiesThePendingData) {
     Start({Reply(HandshakeFor(posts))});
     Login();
     ASSERT_TRUE(mClient.WaitForStatus(kVortleHandshakeOk));
-    ASSERT_EQ(mClient.addSong("AC/DC & Friends", "T", "Alb", "id9", 215, kPlayTime), 1);
+    ASSERT_EQ(mClient.addSong("AC/DC & Friends", "T", "Alb", "id9", 215, kProtocolPlayTime), 1);
     ASSERT_TRUE(mClient.WaitForStatus(c.code)) << ::testing::PrintToString(mClient.Codes());
     EXPECT_EQ(mClient.LastText(c.code), c.text);
     ASSERT_TRUE(WaitUntil([&] { return mClient.state() == Vortler::kReady; }));
@@ -216,10 +216,10 @@ TEST_F(VortlerProtocolTest, EntriesAddedDuringASubmissionSurviveItsOkAndGoNext) 
     Start({Reply(HandshakeFor(posts))});
     Login();
     ASSERT_TRUE(mClient.WaitForStatus(kVortleHandshakeOk));
-    ASSERT_EQ(mClient.addSong("First", "One", "", "", 200, kPlayTime), 1);
+    ASSERT_EQ(mClient.addSong("First", "One", "", "", 200, kProtocolPlayTime), 1);
     // 0 is reported once by loading the cache, then for the post.
     ASSERT_TRUE(mClient.WaitForStatus(kVortleSubmitting, 2));
-    ASSERT_EQ(mClient.addSong("Second", "Two", "", "", 200, kPlayTime + 300), 1);
+    ASSERT_EQ(mClient.addSong("Second", "Two", "", "", 200, kProtocolPlayTime + 300), 1);
     EXPECT_EQ(mClient.pendingCount(), 2);
 
     // The OK of the first post leaves the second entry, which goes at once.
@@ -234,7 +234,7 @@ TEST_F(VortlerProtocolTest, EntriesAddedDuringASubmissionSurviveItsOkAndGoNext) 
     EXPECT_EQ(mClient.pendingCount(), 0);
     EXPECT_EQ(mClient.pendingData(), "");
     // The confirmed play time is free again; the next entry counts from 0.
-    EXPECT_EQ(mClient.addSong("First", "One", "", "", 200, kPlayTime), 1);
+    EXPECT_EQ(mClient.addSong("First", "One", "", "", 200, kProtocolPlayTime), 1);
 }
 
 TEST_F(VortlerProtocolTest, PasswordChangeDuringASubmissionHandshakesWhenItEnds) {
@@ -243,7 +243,7 @@ TEST_F(VortlerProtocolTest, PasswordChangeDuringASubmissionHandshakesWhenItEnds)
     Start({Reply(HandshakeFor(posts, "chal1")), Reply(HandshakeFor(posts, "chal2"))});
     Login();
     ASSERT_TRUE(mClient.WaitForStatus(kVortleHandshakeOk));
-    ASSERT_EQ(mClient.addSong("A", "T", "", "", 200, kPlayTime), 1);
+    ASSERT_EQ(mClient.addSong("A", "T", "", "", 200, kProtocolPlayTime), 1);
     ASSERT_TRUE(mClient.WaitForStatus(kVortleSubmitting, 2));
     mClient.setPassword("new secret", false);
     EXPECT_EQ(mClient.state(), Vortler::kSubmitting);
@@ -266,7 +266,7 @@ TEST_F(VortlerProtocolTest, SecondBadAuthInARowGivesStatus16AndNoRetry) {
     mClient.setRetryBaseDelay(50ms);
     Login();
     ASSERT_TRUE(mClient.WaitForStatus(kVortleHandshakeOk));
-    ASSERT_EQ(mClient.addSong("A", "T", "", "", 200, kPlayTime), 1);
+    ASSERT_EQ(mClient.addSong("A", "T", "", "", 200, kProtocolPlayTime), 1);
     ASSERT_TRUE(mClient.WaitForStatus(kVortleBadAuth));
     EXPECT_EQ(mClient.LastText(kVortleBadAuth), "Submission failed: bad authorization.");
     EXPECT_EQ(mClient.state(), Vortler::kIdle);
@@ -283,7 +283,7 @@ TEST_F(VortlerProtocolTest, FailuresAreRetriedWithGrowingDelaysUntilTheTrackIsSe
     Start({Reply("", "HTTP/1.0 500 Internal Server Error"), Reply(""), Reply(HandshakeFor(posts))});
     mClient.setRetryBaseDelay(100ms);
     Login();
-    ASSERT_EQ(mClient.addSong("A", "T", "", "", 200, kPlayTime), 1);
+    ASSERT_EQ(mClient.addSong("A", "T", "", "", 200, kProtocolPlayTime), 1);
     // 9, then 7, then a handshake, then FAILED (15), then OK: no new play
     // and no change of credentials in between.
     ASSERT_TRUE(mClient.WaitForStatus(kVortleSubmitOk));
@@ -310,7 +310,7 @@ TEST_F(VortlerProtocolTest, RetryDelayDoublesUpToHalfAnHour) {
     ASSERT_TRUE(mClient.WaitForStatus(kVortleHandshakeFailed, 1));
     // Each new play starts a handshake that fails again.
     for (int i = 1; i <= 2; ++i) {
-        ASSERT_EQ(mClient.addSong("A", "T", "", "", 200, kPlayTime + 600 * i), 1);
+        ASSERT_EQ(mClient.addSong("A", "T", "", "", 200, kProtocolPlayTime + 600 * i), 1);
         ASSERT_TRUE(mClient.WaitForStatus(kVortleHandshakeFailed, i + 1));
     }
     const std::string text = log.Text();
@@ -341,13 +341,13 @@ TEST_F(VortlerProtocolTest, TermStopsAStalledSubmissionWithoutReportingIt) {
     mClient.setTimeLimits(10s, 30s);
     Login();
     ASSERT_TRUE(mClient.WaitForStatus(kVortleHandshakeOk));
-    ASSERT_EQ(mClient.addSong("A", "T", "", "", 200, kPlayTime), 1);
+    ASSERT_EQ(mClient.addSong("A", "T", "", "", 200, kProtocolPlayTime), 1);
     ASSERT_TRUE(mClient.WaitForStatus(kVortleSubmitting, 2));
     mClient.term();
     EXPECT_EQ(mClient.state(), Vortler::kStopping);
     EXPECT_EQ(mClient.Count(kVortleSubmitFailed), 0);
     // Stopped: nothing starts any more.
-    EXPECT_EQ(mClient.addSong("B", "T", "", "", 200, kPlayTime + 500), 1);
+    EXPECT_EQ(mClient.addSong("B", "T", "", "", 200, kProtocolPlayTime + 500), 1);
     EXPECT_EQ(mClient.state(), Vortler::kStopping);
 }
 
@@ -435,7 +435,7 @@ TEST(VortlerThreadTest, ThreadsThatCannotBeCreatedAreReportedAndRetried) {
               "Handshake error: couldn't start thread (Resource temporarily unavailable)");
     // The post needs a thread of its own, not the handshake's.
     ASSERT_TRUE(WaitUntil([&] { return !client.exchangeActive(); }));
-    ASSERT_EQ(client.addSong("A", "T", "", "", 200, kPlayTime), 1);
+    ASSERT_EQ(client.addSong("A", "T", "", "", 200, kProtocolPlayTime), 1);
     ASSERT_TRUE(client.WaitForStatus(kVortleSubmitOk));
     EXPECT_EQ(client.LastText(kVortleSubmitFailed),
               "Submission error: couldn't start thread (Resource temporarily unavailable)");

@@ -27,7 +27,7 @@ namespace {
 using namespace std::chrono_literals;
 using Step = CScriptedServer::Step;
 
-constexpr std::int32_t kPlayTime = 1146486896; // 2006-05-01 12:34:56 UTC
+constexpr std::int32_t kSubmitterPlayTime = 1146486896; // 2006-05-01 12:34:56 UTC
 
 Track MakeTrack(const std::string& artist, const std::string& title, int length, std::int32_t start) {
     Track track;
@@ -215,11 +215,11 @@ TEST_F(WebSubmitterTest, TentativeListKeepsTheLastFiveAcceptedTracks) {
     AddUser("alice", "secret", true);
     Init("alice", "secret");
     CLogCapture log;
-    Submitter().Submit(MakeTrack("Short", "S", 29, kPlayTime));
+    Submitter().Submit(MakeTrack("Short", "S", 29, kSubmitterPlayTime));
     EXPECT_TRUE(log.Contains("libvortler addSong returned error code 0 for song 'Short - S'.\n"));
     for (int i = 0; i < 6; ++i)
-        Submitter().Submit(MakeTrack("A", "T" + std::to_string(i), 200, kPlayTime + 600 * i));
-    Submitter().Submit(MakeTrack("Again", "T9", 200, kPlayTime));
+        Submitter().Submit(MakeTrack("A", "T" + std::to_string(i), 200, kSubmitterPlayTime + 600 * i));
+    Submitter().Submit(MakeTrack("Again", "T9", 200, kSubmitterPlayTime));
     EXPECT_TRUE(log.Contains("libvortler addSong returned error code 3 for song 'Again - T9'.\n"));
     EXPECT_TRUE(log.Contains("Putting 'A - T5' in tentative\n"));
 
@@ -239,7 +239,7 @@ TEST_F(WebSubmitterTest, SubmitsToTheSimulatorAndEmptiesListAndFiles) {
     AddUser("alice", "secret", true);
     Init("alice", "secret");
     ASSERT_TRUE(mRecorder->WaitFor(kVortleHandshakeOk));
-    Submitter().Submit(MakeTrack("AC/DC & Friends", "Caf\xC3\xA9", 215, kPlayTime));
+    Submitter().Submit(MakeTrack("AC/DC & Friends", "Caf\xC3\xA9", 215, kSubmitterPlayTime));
     ASSERT_TRUE(sim.WaitForSubmissions(1));
     ASSERT_TRUE(mRecorder->WaitFor(kVortleSubmitOk));
     const auto entries = sim.SubmittedEntries();
@@ -270,8 +270,8 @@ TEST_F(WebSubmitterTest, UserSwitchSavesAndLoadsTheCacheFiles) {
     AddUser("alice", "secret", true);
     AddUser("bob", "pw", false);
     Init("alice", "secret");
-    Submitter().Submit(MakeTrack("A", "One", 200, kPlayTime));
-    Submitter().Submit(MakeTrack("A", "Two", 200, kPlayTime + 600));
+    Submitter().Submit(MakeTrack("A", "One", 200, kSubmitterPlayTime));
+    Submitter().Submit(MakeTrack("A", "Two", 200, kSubmitterPlayTime + 600));
     const std::string data = Submitter().pendingData();
     const std::vector<Track> tentative = Submitter().GetTentative();
     ASSERT_EQ(tentative.size(), 2u);
@@ -303,7 +303,7 @@ TEST_F(WebSubmitterTest, InitLoadsTheUsersFilesBeforeAnythingWritesThem) {
     AddUser("alice", "secret", true);
     const std::string data = "&a[0]=X&b[0]=&t[0]=Y&i[0]=2006-05-01+12%3a34%3a56&l[0]=200&m[0]=";
     WriteFile(PendingFile("alice"), "1 " + data);
-    std::vector<Track> tracks{MakeTrack("X", "Y", 200, kPlayTime), MakeTrack("X", "Z", 200, kPlayTime + 1)};
+    std::vector<Track> tracks{MakeTrack("X", "Y", 200, kSubmitterPlayTime), MakeTrack("X", "Z", 200, kSubmitterPlayTime + 1)};
     // Two records and 86 bytes of a third: the short one is dropped.
     WriteFile(TentativeFile("alice"), Records(tracks) + std::string(86, 'q'));
     CLogCapture log;
@@ -314,7 +314,7 @@ TEST_F(WebSubmitterTest, InitLoadsTheUsersFilesBeforeAnythingWritesThem) {
     EXPECT_EQ(Submitter().pendingCount(), 1);
     EXPECT_EQ(Submitter().pendingData(), data);
     EXPECT_EQ(Submitter().GetTentative().size(), 2u);
-    Submitter().Submit(MakeTrack("New", "N", 100, kPlayTime + 900));
+    Submitter().Submit(MakeTrack("New", "N", 100, kSubmitterPlayTime + 900));
     EXPECT_EQ(Submitter().pendingCount(), 2);
     Submitter().FlushCache();
     const std::string file = ReadFile(PendingFile("alice"));
@@ -347,7 +347,7 @@ TEST_P(CacheFileContentTest, NothingIsLoadedAndTheFileIsKept) {
     else
         WriteFile(path, GetParam().content);
     const std::string before = Content(path);
-    WriteFile(TentativeFile("alice"), Records({MakeTrack("X", "Y", 200, kPlayTime)}));
+    WriteFile(TentativeFile("alice"), Records({MakeTrack("X", "Y", 200, kSubmitterPlayTime)}));
     CLogCapture log;
     Init("alice", "secret");
     EXPECT_TRUE(log.Contains(GetParam().log)) << log.Text();
@@ -355,7 +355,7 @@ TEST_P(CacheFileContentTest, NothingIsLoadedAndTheFileIsKept) {
     EXPECT_TRUE(Submitter().GetTentative().empty());
     EXPECT_EQ(Content(path), before);
     // A new track replaces the file, but what could not be read is kept.
-    Submitter().Submit(MakeTrack("A", "B", 200, kPlayTime + 5));
+    Submitter().Submit(MakeTrack("A", "B", 200, kSubmitterPlayTime + 5));
     Submitter().FlushCache();
     EXPECT_EQ(ReadFile(path), "1 " + Submitter().pendingData());
     if (GetParam().keptAside) {
@@ -383,7 +383,7 @@ TEST_F(WebSubmitterTest, SaveCacheWithoutUserWritesNothing) {
 TEST_F(WebSubmitterTest, TermSavesTheQueue) {
     AddUser("alice", "secret", true);
     Init("alice", "secret");
-    Submitter().Submit(MakeTrack("A", "One", 200, kPlayTime));
+    Submitter().Submit(MakeTrack("A", "One", 200, kSubmitterPlayTime));
     const std::string data = Submitter().pendingData();
     CLogCapture log;
     Submitter().term();
@@ -405,11 +405,11 @@ TEST_F(WebSubmitterTest, SwitchDuringAPostConfirmsTheOldUsersTracksInTheirFiles)
     Submitter().setTimeLimits(5s, 60s);
     Init("alice", "secret");
     ASSERT_TRUE(mRecorder->WaitFor(kVortleHandshakeOk));
-    Submitter().Submit(MakeTrack("A", "One", 200, kPlayTime));
+    Submitter().Submit(MakeTrack("A", "One", 200, kSubmitterPlayTime));
     ASSERT_TRUE(WaitUntil([&] { return posts.Received(0).find("&t[0]=One") != std::string::npos; }));
 
     mSettings.SetCurrentUser("bob");
-    Submitter().Submit(MakeTrack("B", "Two", 200, kPlayTime + 600));
+    Submitter().Submit(MakeTrack("B", "Two", 200, kSubmitterPlayTime + 600));
     posts.Release();
     ASSERT_TRUE(WaitUntil([&] { return Submitter().GetStatusCode() == kVortleBadUser; }));
 
@@ -447,7 +447,7 @@ TEST_F(WebSubmitterTest, TrackAcceptedWhileTermSavesReachesTheFilesLast) {
     // term has its snapshot: a track is accepted on another thread, and
     // term goes on once the writer of that track is waiting or done.
     submitter.atTermSaving = [&] {
-        std::thread([&] { submitter.Submit(MakeTrack("Late", "L", 200, kPlayTime)); }).join();
+        std::thread([&] { submitter.Submit(MakeTrack("Late", "L", 200, kSubmitterPlayTime)); }).join();
         std::unique_lock<std::mutex> lock(mutex);
         changed.wait_for(lock, 20s, [&] { return writerCame; });
     };
@@ -476,14 +476,14 @@ TEST_F(WebSubmitterTest, SubmitDoesNotWaitForTheDisk) {
         changed.notify_all();
         changed.wait(lock, [&] { return released; });
     };
-    submitter.Submit(MakeTrack("A", "One", 200, kPlayTime));
+    submitter.Submit(MakeTrack("A", "One", 200, kSubmitterPlayTime));
     {
         std::unique_lock<std::mutex> lock(mutex);
         ASSERT_TRUE(changed.wait_for(lock, 20s, [&] { return stalled; }));
     }
     auto more = std::async(std::launch::async, [&] {
-        submitter.Submit(MakeTrack("A", "Two", 200, kPlayTime + 600));
-        submitter.Submit(MakeTrack("A", "Three", 200, kPlayTime + 1200));
+        submitter.Submit(MakeTrack("A", "Two", 200, kSubmitterPlayTime + 600));
+        submitter.Submit(MakeTrack("A", "Three", 200, kSubmitterPlayTime + 1200));
     });
     const bool returned = more.wait_for(20s) == std::future_status::ready;
     {

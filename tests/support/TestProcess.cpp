@@ -26,7 +26,7 @@ void CloseFd(int& fd) noexcept {
     }
 }
 
-int MillisLeft(Clock::time_point deadline) {
+int MillisUntil(Clock::time_point deadline) {
     auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
     return left < 0 ? 0 : static_cast<int>(left);
 }
@@ -117,7 +117,7 @@ bool CTestProcess::ReadLine(std::string& line, std::chrono::milliseconds timeout
         if (mStdout < 0)
             return false;
         pollfd p{mStdout, POLLIN, 0};
-        int r = ::poll(&p, 1, MillisLeft(deadline));
+        int r = ::poll(&p, 1, MillisUntil(deadline));
         if (r < 0 && errno == EINTR)
             continue;
         if (r <= 0)
@@ -146,7 +146,7 @@ std::optional<int> CTestProcess::Wait(std::chrono::milliseconds timeout) {
         auto deadline = Clock::now() + timeout;
         int r;
         do {
-            r = ::poll(&p, 1, MillisLeft(deadline));
+            r = ::poll(&p, 1, MillisUntil(deadline));
         } while (r < 0 && errno == EINTR);
         ::close(pidfd);
         if (r > 0 && ::waitpid(mPid, &status, 0) == mPid)
@@ -213,7 +213,7 @@ CTestProcess::CResult CTestProcess::Run(const std::vector<std::string>& argv, st
     auto deadline = Clock::now() + timeout;
     while (child.mStdout >= 0 || child.mStderr >= 0) {
         pollfd fds[2] = {{child.mStdout, POLLIN, 0}, {child.mStderr, POLLIN, 0}};
-        int r = ::poll(fds, 2, MillisLeft(deadline));
+        int r = ::poll(fds, 2, MillisUntil(deadline));
         if (r < 0 && errno == EINTR)
             continue;
         if (r <= 0)
@@ -230,7 +230,7 @@ CTestProcess::CResult CTestProcess::Run(const std::vector<std::string>& argv, st
             }
         }
     }
-    result.exitCode = child.Wait(std::chrono::milliseconds(MillisLeft(deadline)));
+    result.exitCode = child.Wait(std::chrono::milliseconds(MillisUntil(deadline)));
     if (!result.exitCode)
         child.Stop(std::chrono::milliseconds(0));
     return result;

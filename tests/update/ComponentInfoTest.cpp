@@ -20,7 +20,7 @@ using namespace UpdateTest;
 
 namespace {
 
-const std::string kPluginKey = "Software\\Fenwave\\Vortlebox\\Plugins\\";
+const std::string kPluginsKey = "Software\\Fenwave\\Vortlebox\\Plugins\\";
 
 class ComponentInfoTest : public ::testing::Test {
 protected:
@@ -164,12 +164,12 @@ TEST_P(InstalledVersionTest, RadioComparesWithTheStore) {
 TEST_P(InstalledVersionTest, PluginComparesWithTheStore) {
     const NewerCase& c = GetParam();
     if (c.installed != nullptr)
-        WriteRegString(kPluginKey + "Demo Player", "Version", c.installed);
+        WriteRegString(kPluginsKey + "Demo Player", "Version", c.installed);
     CPluginInfo plugin;
     plugin.Set("Demo Player", "/pf/Demo/demo", "http://h/p.exe", c.offered, "Plugins", "", "", "");
     EXPECT_EQ(plugin.IsInstalled(), c.installed != nullptr);
     EXPECT_TRUE(mLog.Contains(
-        kPluginKey + "Demo Player" +
+        kPluginsKey + "Demo Player" +
         (c.installed ? " was found. Plugin present.\n" : " wasn't found. Plugin not present.\n")));
     EXPECT_EQ(plugin.IsVersionNewer(), c.newer);
     EXPECT_TRUE(mLog.Contains(std::string("Demo Player plugin installed ver: ") +
@@ -194,7 +194,7 @@ TEST_F(ComponentInfoTest, AnswersAreKeptUntilCleared) {
     EXPECT_FALSE(plugin.IsInstalled());
     EXPECT_TRUE(plugin.IsVersionNewer());
 
-    WriteRegString(kPluginKey + "Demo Player", "Version", "3.0");
+    WriteRegString(kPluginsKey + "Demo Player", "Version", "3.0");
     CPluginInfo copy = plugin;
     EXPECT_FALSE(plugin.IsInstalled());
     EXPECT_TRUE(plugin.IsVersionNewer());

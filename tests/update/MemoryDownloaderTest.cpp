@@ -21,7 +21,7 @@ using Script = CScriptedServer::Script;
 
 const char* const kTimedOut = "The connection timed out when trying to retrieve info from fenwave.\n";
 
-Script Serve(const std::string& reply) {
+Script ServeReply(const std::string& reply) {
     return {Step::ReadRequest(), Step::Send(reply)};
 }
 
@@ -38,7 +38,7 @@ protected:
 };
 
 TEST_F(MemoryDownloaderTest, SendsTheExactRequestAndReturnsTheBody) {
-    CScriptedServer server({Serve("HTTP/1.0 200 OK\r\nContent-Type: text/plain\r\n\r\nversion=1.0.0.1\n")});
+    CScriptedServer server({ServeReply("HTTP/1.0 200 OK\r\nContent-Type: text/plain\r\n\r\nversion=1.0.0.1\n")});
     CProgressRecorder recorder(downloader);
     std::string response = "stale";
 
@@ -64,7 +64,7 @@ TEST_F(MemoryDownloaderTest, BodyLargerThanTheReceiveBufferArrivesWhole) {
     std::string body;
     for (int line = 0; body.size() < 200000; ++line)
         body += "line " + std::to_string(line) + "\n";
-    CScriptedServer server({Serve("HTTP/1.0 200 OK\r\n\r\n" + body)});
+    CScriptedServer server({ServeReply("HTTP/1.0 200 OK\r\n\r\n" + body)});
     std::string response;
     ASSERT_EQ(downloader.Download(server.Url("/big"), response, 10), DOWNLOAD_OK);
     EXPECT_EQ(response.size(), body.size());
@@ -72,7 +72,7 @@ TEST_F(MemoryDownloaderTest, BodyLargerThanTheReceiveBufferArrivesWhole) {
 }
 
 TEST_F(MemoryDownloaderTest, BodyEndsAtItsFirstZeroByte) {
-    CScriptedServer server({Serve(std::string("HTTP/1.0 200 OK\r\n\r\ntext\0binary", 30))});
+    CScriptedServer server({ServeReply(std::string("HTTP/1.0 200 OK\r\n\r\ntext\0binary", 30))});
     std::string response;
     ASSERT_EQ(downloader.Download(server.Url("/z"), response, 10), DOWNLOAD_OK);
     EXPECT_EQ(response, "text");
@@ -98,16 +98,16 @@ TEST_P(MemoryDownloaderErrorTest, FailsWithTheReasonInTheStatusText) {
 
 INSTANTIATE_TEST_SUITE_P(
     Replies, MemoryDownloaderErrorTest,
-    ::testing::Values(SErrorCase{"NotFound", Serve("HTTP/1.0 404 Not Found\r\n\r\n"),
+    ::testing::Values(SErrorCase{"NotFound", ServeReply("HTTP/1.0 404 Not Found\r\n\r\n"),
                                  "Connection error: HTTP/1.0 404 Not Found"},
-                      SErrorCase{"ServerError", Serve("HTTP/1.1 500 Internal Server Error\r\n\r\n"),
+                      SErrorCase{"ServerError", ServeReply("HTTP/1.1 500 Internal Server Error\r\n\r\n"),
                                  "Connection error: HTTP/1.1 500 Internal Server Error"}),
     [](const ::testing::TestParamInfo<SErrorCase>& info) { return std::string(info.param.name); });
 
 TEST_F(MemoryDownloaderTest, RefusedConnectionIsAConnectionError) {
     std::string url;
     {
-        CScriptedServer gone({Serve("HTTP/1.0 200 OK\r\n\r\n")});
+        CScriptedServer gone({ServeReply("HTTP/1.0 200 OK\r\n\r\n")});
         url = gone.Url("/x");
     }
     std::string response;
@@ -133,7 +133,7 @@ TEST_F(MemoryDownloaderTest, SilentServerTimesOutAfterTenPollsPerSecond) {
 
 TEST_F(MemoryDownloaderTest, NoTimeoutFailsAtOnce) {
     for (const int timeout : {0, -1, -100}) {
-        CScriptedServer server({Serve("HTTP/1.0 200 OK\r\n\r\nnever read")});
+        CScriptedServer server({ServeReply("HTTP/1.0 200 OK\r\n\r\nnever read")});
         std::string response = "untouched";
         EXPECT_EQ(downloader.Download(server.Url("/x"), response, timeout), DOWNLOAD_FAILED) << timeout;
         EXPECT_EQ(downloader.GetStatusText(), kTimedOut) << timeout;
@@ -167,7 +167,7 @@ TEST_F(MemoryDownloaderTest, CancelEndsTheWaitWithinAPoll) {
 }
 
 TEST_F(MemoryDownloaderTest, CancelBeforeDownloadIsForgotten) {
-    CScriptedServer server({Serve("HTTP/1.0 200 OK\r\n\r\nfine")});
+    CScriptedServer server({ServeReply("HTTP/1.0 200 OK\r\n\r\nfine")});
     downloader.Cancel();
     std::string response;
     EXPECT_EQ(downloader.Download(server.Url("/x"), response, 10), DOWNLOAD_OK);

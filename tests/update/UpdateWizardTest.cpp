@@ -25,20 +25,20 @@ using namespace UpdateTest;
 
 namespace {
 
-using W = CUpdateWizard;
+using UW = CUpdateWizard;
 
 class UpdateWizardTest : public CWizardFixture {
 protected:
     /// Checks for updates, then shows the wizard over what was found.
-    W& Make() {
+    UW& Make() {
         mUpdater.CheckForUpdates();
-        mWizard = std::make_unique<W>();
+        mWizard = std::make_unique<UW>();
         mWizard->SetUpdater(&mUpdater);
         mWizard->show();
         return *mWizard;
     }
 
-    std::vector<std::string> Entries(W& wizard) const {
+    std::vector<std::string> Entries(UW& wizard) const {
         std::vector<std::string> entries;
         CWizardCheckListPage& page = wizard.UpdatesPage();
         for (int row = 0; row < page.Count(); ++row)
@@ -68,14 +68,14 @@ protected:
     }
 
     CAutoUpdater mUpdater;
-    std::unique_ptr<W> mWizard;
+    std::unique_ptr<UW> mWizard;
 };
 
 TEST_F(UpdateWizardTest, EntriesShowWhatTheCheckFoundWithTheirSuffixes) {
     WriteRegString("Software\\Fenwave\\Radio", "Version", "0.5");
     Installed("A", "0.9");
     Serve(App("999"), Radio("1.0"), Present("A") + Present("B"));
-    W& wizard = Make();
+    UW& wizard = Make();
     EXPECT_EQ(wizard.windowTitle(), QStringLiteral("Automatic update wizard"));
     EXPECT_EQ(Entries(wizard), (std::vector<std::string>{"Vortlebox (new version) [x]",
                                                          "Fenwave Radio (new version) [x]",
@@ -86,10 +86,10 @@ TEST_F(UpdateWizardTest, EntriesShowWhatTheCheckFoundWithTheirSuffixes) {
 
 TEST_F(UpdateWizardTest, NothingTickedRunsAnEmptyRunAndEndsDone) {
     Serve(App("1.0"), "", Present("B"));
-    W& wizard = Make();
+    UW& wizard = Make();
     ASSERT_EQ(Entries(wizard), std::vector<std::string>{"B plugin (not installed) [ ]"});
     ASSERT_TRUE(Click(wizard, "nextButton"));
-    ASSERT_TRUE(WaitForPage(wizard, W::PAGE_DONE)) << LastBoxText();
+    ASSERT_TRUE(WaitForPage(wizard, UW::PAGE_DONE)) << LastBoxText();
     EXPECT_EQ(wizard.DonePage().Header(), QStringLiteral("Done"));
     EXPECT_EQ(wizard.DonePage().Info(), QStringLiteral("The updates were successfully installed."));
     EXPECT_TRUE(Offered(wizard, "finishButton"));
@@ -108,7 +108,7 @@ TEST_F(UpdateWizardTest, DecliningToCloseARunningPlayerKeepsTheUpdatesPageAndIts
     CTestProcess player({Pf("A/" + exe), "60"}, {});
     Installed("A", "0.9");
     Serve(App("1.0"), "", Present("A", exe) + Present("B"));
-    W& wizard = Make();
+    UW& wizard = Make();
     wizard.UpdatesPage().SetChecked(1, true);
     const std::vector<std::string> ticked = Entries(wizard);
     ASSERT_EQ(ticked, (std::vector<std::string>{"A plugin (new version) [x]", "B plugin (not installed) [x]"}));
@@ -118,14 +118,14 @@ TEST_F(UpdateWizardTest, DecliningToCloseARunningPlayerKeepsTheUpdatesPageAndIts
     EXPECT_EQ(LastBoxCaption(), "Detected running player(s)");
     EXPECT_NE(LastBoxText().find("\n\nA\n"), std::string::npos) << LastBoxText();
     PumpUi(200);
-    EXPECT_EQ(wizard.currentId(), W::PAGE_UPDATES);
+    EXPECT_EQ(wizard.currentId(), UW::PAGE_UPDATES);
     EXPECT_EQ(Entries(wizard), ticked);
     EXPECT_TRUE(Offered(wizard, "nextButton"));
     EXPECT_FALSE(player.Wait(std::chrono::milliseconds(0)).has_value()) << "closed although declined";
 
     CMessageBox::SetNextAnswer(QMessageBox::Yes);
     ASSERT_TRUE(Click(wizard, "nextButton"));
-    ASSERT_TRUE(WaitForPage(wizard, W::PAGE_DONE)) << LastBoxText();
+    ASSERT_TRUE(WaitForPage(wizard, UW::PAGE_DONE)) << LastBoxText();
     EXPECT_TRUE(player.Wait(std::chrono::seconds(20)).has_value());
     const std::string installs = ReadFile(Installs());
     EXPECT_NE(installs.find("A-plugin.exe /S /DIR=" + Pf("A/Plugins/")), std::string::npos) << installs;
@@ -136,27 +136,27 @@ TEST_F(UpdateWizardTest, FailedDownloadSaysSoAndGoesBackToTheUpdates) {
     Installed("A", "0.9");
     Serve(App("1.0"), "", Present("A"));
     mSim.SetBehaviour(ERole::Static, "/download/", {CFenwaveSimulator::EMode::Status, 0, 500});
-    W& wizard = Make();
+    UW& wizard = Make();
     ASSERT_TRUE(Click(wizard, "nextButton"));
     ASSERT_TRUE(WaitForUi([] { return CMessageBox::LastShown().has_value(); }));
     EXPECT_EQ(LastBoxText(), CWizardSheet::Text(IDS_DOWNLOAD_FAILED).toStdString());
-    ASSERT_TRUE(WaitForPage(wizard, W::PAGE_UPDATES));
+    ASSERT_TRUE(WaitForPage(wizard, UW::PAGE_UPDATES));
     EXPECT_TRUE(Offered(wizard, "nextButton"));
     EXPECT_EQ(Entries(wizard), std::vector<std::string>{"A plugin (new version) [x]"});
 
     // Once the host answers again, the same entries go through.
     mSim.ClearBehaviour(ERole::Static, "/download/");
     ASSERT_TRUE(Click(wizard, "nextButton"));
-    ASSERT_TRUE(WaitForPage(wizard, W::PAGE_DONE)) << LastBoxText();
+    ASSERT_TRUE(WaitForPage(wizard, UW::PAGE_DONE)) << LastBoxText();
 }
 
 TEST_F(UpdateWizardTest, CancelWhileDownloadingStopsTheRunAndItsWorker) {
     Installed("A", "0.9");
     Serve(App("1.0"), "", Present("A"));
     mSim.SetGeneratedFile("/download/A-plugin.exe", 4 << 20, 16 << 10);
-    W& wizard = Make();
+    UW& wizard = Make();
     ASSERT_TRUE(Click(wizard, "nextButton"));
-    ASSERT_EQ(wizard.currentId(), W::PAGE_PROGRESS);
+    ASSERT_EQ(wizard.currentId(), UW::PAGE_PROGRESS);
     EXPECT_FALSE(Offered(wizard, "nextButton"));
     EXPECT_FALSE(Offered(wizard, "backButton"));
     // The download is under way, and the page follows it.
@@ -173,10 +173,10 @@ TEST_F(UpdateWizardTest, CancelWhileDownloadingStopsTheRunAndItsWorker) {
 
 TEST_F(UpdateWizardTest, ProgramUpdateEndsOnTheApplicationUpdatePageWithNext) {
     Serve(App("999"), "", "");
-    W& wizard = Make();
+    UW& wizard = Make();
     ASSERT_EQ(Entries(wizard), std::vector<std::string>{"Vortlebox (new version) [x]"});
     ASSERT_TRUE(Click(wizard, "nextButton"));
-    ASSERT_TRUE(WaitForPage(wizard, W::PAGE_DONE)) << LastBoxText();
+    ASSERT_TRUE(WaitForPage(wizard, UW::PAGE_DONE)) << LastBoxText();
     EXPECT_EQ(wizard.DonePage().Header(), QStringLiteral("Application update"));
     EXPECT_EQ(wizard.DonePage().Info(), CWizardSheet::Text(IDS_APP_UPDATE_INFO));
     EXPECT_TRUE(Offered(wizard, "nextButton"));

@@ -7,40 +7,40 @@
 
 namespace {
 
-struct ParseCase {
+struct VersionCase {
     const char* text;
     CVersion expected;
 };
 
-void PrintTo(const ParseCase& c, std::ostream* os) {
+void PrintTo(const VersionCase& c, std::ostream* os) {
     *os << '"' << c.text << '"';
 }
 
-class VersionParseTest : public ::testing::TestWithParam<ParseCase> {};
+class VersionParseTest : public ::testing::TestWithParam<VersionCase> {};
 
 TEST_P(VersionParseTest, ReadsFieldsLikeAtoi) {
-    const ParseCase& c = GetParam();
+    const VersionCase& c = GetParam();
     EXPECT_EQ(CVersion(c.text), c.expected) << '"' << c.text << "\" read as " << CVersion(c.text).ToString();
     EXPECT_EQ(CVersion(std::string(c.text)), c.expected);
 }
 
 INSTANTIATE_TEST_SUITE_P(Texts, VersionParseTest,
-                         ::testing::Values(ParseCase{"1.2.3.4", {1, 2, 3, 4}},
-                                           ParseCase{"1.2.3.4.5", {1, 2, 3, 4}}, // later pieces ignored
-                                           ParseCase{"2,", {2, 0, 0, 0}}, ParseCase{"", {0, 0, 0, 0}},
-                                           ParseCase{"1.2", {1, 2, 0, 0}}, ParseCase{"1,3", {1, 3, 0, 0}},
-                                           ParseCase{"1,2.3,4", {1, 2, 3, 4}},
-                                           ParseCase{"9.1-1", {9, 1, 0, 0}}, // a Debian revision
-                                           ParseCase{"2.36-9+deb12u4", {2, 36, 0, 0}},
-                                           ParseCase{"1:2.3", {1, 3, 0, 0}}, // atoi stops at the colon
-                                           ParseCase{"v1.2", {0, 2, 0, 0}}, ParseCase{" 7. 8", {7, 8, 0, 0}},
-                                           ParseCase{"-1.+2", {-1, 2, 0, 0}}, ParseCase{"..5", {0, 0, 5, 0}},
-                                           ParseCase{"10.20.30.40", {10, 20, 30, 40}},
-                                           ParseCase{"2147483647.2147483647.2147483647.2147483647",
+                         ::testing::Values(VersionCase{"1.2.3.4", {1, 2, 3, 4}},
+                                           VersionCase{"1.2.3.4.5", {1, 2, 3, 4}}, // later pieces ignored
+                                           VersionCase{"2,", {2, 0, 0, 0}}, VersionCase{"", {0, 0, 0, 0}},
+                                           VersionCase{"1.2", {1, 2, 0, 0}}, VersionCase{"1,3", {1, 3, 0, 0}},
+                                           VersionCase{"1,2.3,4", {1, 2, 3, 4}},
+                                           VersionCase{"9.1-1", {9, 1, 0, 0}}, // a Debian revision
+                                           VersionCase{"2.36-9+deb12u4", {2, 36, 0, 0}},
+                                           VersionCase{"1:2.3", {1, 3, 0, 0}}, // atoi stops at the colon
+                                           VersionCase{"v1.2", {0, 2, 0, 0}}, VersionCase{" 7. 8", {7, 8, 0, 0}},
+                                           VersionCase{"-1.+2", {-1, 2, 0, 0}}, VersionCase{"..5", {0, 0, 5, 0}},
+                                           VersionCase{"10.20.30.40", {10, 20, 30, 40}},
+                                           VersionCase{"2147483647.2147483647.2147483647.2147483647",
                                                      {2147483647, 2147483647, 2147483647, 2147483647}},
                                            // Out of range saturates instead of wrapping.
-                                           ParseCase{"99999999999.1", {2147483647, 1, 0, 0}},
-                                           ParseCase{"-99999999999", {-2147483647 - 1, 0, 0, 0}}));
+                                           VersionCase{"99999999999.1", {2147483647, 1, 0, 0}},
+                                           VersionCase{"-99999999999", {-2147483647 - 1, 0, 0, 0}}));
 
 TEST(VersionTest, NullTextIsTheEmptyText) {
     EXPECT_EQ(CVersion(static_cast<const char*>(nullptr)), CVersion(0, 0, 0, 0));
