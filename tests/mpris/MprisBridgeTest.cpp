@@ -381,6 +381,9 @@ TEST_F(CBridgeTest, TheLatestStateReachesAListenerThatWasAwayOrForgotTheTrack) {
     // the track again.
     mListener->ReplyTo("RESUME", "ERROR: RESUME received without a preceding START");
     player.Change({{kStatus, kPaused}});
+    // Delivered before the track plays on: a pause and a resume that are
+    // both still waiting cancel out.
+    ASSERT_EQ(WaitLines(2), (std::vector<std::string>{StartA(id), Line("PAUSE", id)}));
     player.Change({{kStatus, kPlaying}});
     EXPECT_EQ(WaitLines(4), (std::vector<std::string>{StartA(id), Line("PAUSE", id), Line("RESUME", id), StartA(id)}));
 }
