@@ -24,13 +24,14 @@ function(vbx_subsystem_library name)
   endif()
 endfunction()
 
-# vbx_test_folder(NAME [INCLUDE regex] [EXCLUDE regex] [EXTRA file...] LIBS lib...)
+# vbx_test_folder(NAME [SERIAL] [INCLUDE regex] [EXCLUDE regex] [EXTRA file...] LIBS lib...)
 #
 # One GoogleTest executable per folder under tests/, made of every .cpp file
 # there (or those INCLUDE matches, less those EXCLUDE matches) and the EXTRA
-# files, registered with CTest test by test.
+# files, registered with CTest test by test. SERIAL tests run while no other
+# test runs.
 function(vbx_test_folder name)
-  cmake_parse_arguments(ARG "" "INCLUDE;EXCLUDE" "LIBS;EXTRA" ${ARGN})
+  cmake_parse_arguments(ARG "SERIAL" "INCLUDE;EXCLUDE" "LIBS;EXTRA" ${ARGN})
   file(GLOB sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp)
   if(ARG_INCLUDE)
     list(FILTER sources INCLUDE REGEX "${ARG_INCLUDE}")
@@ -43,6 +44,10 @@ function(vbx_test_folder name)
   endif()
   add_executable(${name} ${sources} ${ARG_EXTRA})
   target_link_libraries(${name} PRIVATE ${ARG_LIBS} vbx_testsupport GTest::gmock GTest::gtest_main)
+  set(serial)
+  if(ARG_SERIAL)
+    set(serial RUN_SERIAL TRUE)
+  endif()
   gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 TEST_PREFIX "${name}."
-    PROPERTIES ENVIRONMENT "VBX_BIN_DIR=${CMAKE_BINARY_DIR}/bin;VBX_SOURCE_DIR=${CMAKE_SOURCE_DIR}")
+    PROPERTIES ENVIRONMENT "VBX_BIN_DIR=${CMAKE_BINARY_DIR}/bin;VBX_SOURCE_DIR=${CMAKE_SOURCE_DIR}" ${serial})
 endfunction()

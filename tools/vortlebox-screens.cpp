@@ -507,7 +507,13 @@ std::vector<Scene> Scenes() {
              stage.WaitForStatus(kVortleBadUser);
              stage.Play(kPlaying);
              WaitForMetaData(stage);
-             stage.Settle(1500);
+             // The new track asks the server again; the answer is the same.
+             stage.WaitFor(
+                 [&stage] {
+                     auto* text = stage.Page().findChild<QLabel*>(QStringLiteral("statusText"));
+                     return text != nullptr && text->text() == QLatin1String("The username is unknown");
+                 },
+                 "the user problem");
              stage.SaveWindow(QStringLiteral("status-user-problem"));
          }},
         {"status-vortling-disabled",
