@@ -264,6 +264,16 @@ public:
         WaitFor([this, code] { return mSubmitter->GetStatusCode() == code; }, "the submission status");
     }
 
+    /// Waits until the status window's status line reads text.
+    void WaitForStatusText(const QString& text) {
+        WaitFor(
+            [this, &text] {
+                auto* line = mPage->findChild<QLabel*>(QStringLiteral("statusText"));
+                return line != nullptr && line->text() == text;
+            },
+            "the status line");
+    }
+
     /// Lets posted updates and paints happen.
     void Settle(int milliseconds = 300) {
         QElapsedTimer timer;
@@ -491,12 +501,7 @@ std::vector<Scene> Scenes() {
              stage.Play(kPlaying);
              WaitForMetaData(stage);
              // Well on the way to the goal of 32 seconds.
-             stage.WaitFor(
-                 [&stage] {
-                     auto* text = stage.Page().findChild<QLabel*>(QStringLiteral("statusText"));
-                     return text != nullptr && text->text() == QLatin1String("Submitting in 00:19");
-                 },
-                 "the countdown");
+             stage.WaitForStatusText(QStringLiteral("Submitting in 00:19"));
              stage.SaveWindow(QStringLiteral("status-playing"));
          }},
         {"status-user-problem",
@@ -508,12 +513,7 @@ std::vector<Scene> Scenes() {
              stage.Play(kPlaying);
              WaitForMetaData(stage);
              // The new track asks the server again; the answer is the same.
-             stage.WaitFor(
-                 [&stage] {
-                     auto* text = stage.Page().findChild<QLabel*>(QStringLiteral("statusText"));
-                     return text != nullptr && text->text() == QLatin1String("The username is unknown");
-                 },
-                 "the user problem");
+             stage.WaitForStatusText(QStringLiteral("The username is unknown"));
              stage.SaveWindow(QStringLiteral("status-user-problem"));
          }},
         {"status-vortling-disabled",
@@ -550,12 +550,7 @@ std::vector<Scene> Scenes() {
              frame.Open();
              stage.Play(kPlaying);
              WaitForMetaData(stage);
-             stage.WaitFor(
-                 [&frame] {
-                     auto* text = frame.findChild<QLabel*>(QStringLiteral("statusText"));
-                     return text != nullptr && text->text() == QLatin1String("Submitting in 00:21");
-                 },
-                 "the countdown");
+             stage.WaitForStatusText(QStringLiteral("Submitting in 00:21"));
              stage.SaveWindow(QStringLiteral("main-window"));
          }},
         {"tray-menu",

@@ -7,18 +7,13 @@
 #include "update/UpdateLock.h"
 #include "update/WinUtils.h"
 
-#include <algorithm>
 #include <atomic>
 #include <cerrno>
-#include <cstdlib>
 #include <fcntl.h>
-#include <filesystem>
-#include <system_error>
 #include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
-
 
 /// Copies source over target through a new file beside target that is then
 /// renamed, so that a running copy of target is replaced rather than
@@ -93,22 +88,6 @@ private:
     CDownloader& mDownloader;
 };
 
-namespace {
-
-/// Ends the installer runner's download run on every way out of a run.
-class CRunEnd {
-public:
-    explicit CRunEnd(CInstallerRunner& runner) noexcept : mRunner(runner) {}
-    ~CRunEnd() { mRunner.EndRun(); }
-    CRunEnd(const CRunEnd&) = delete;
-    CRunEnd& operator=(const CRunEnd&) = delete;
-
-private:
-    CInstallerRunner& mRunner;
-};
-
-} // namespace
-
 CAutoUpdater::CAutoUpdater() = default;
 
 CAutoUpdater::~CAutoUpdater() = default;
@@ -161,8 +140,7 @@ bool CAutoUpdater::DownloadUpdates(std::vector<CComponentInfo*> tasks) {
     VBX_TRACE();
     const int count = static_cast<int>(tasks.size());
     CDriving driving(*this, mFileDownloader, 0, count);
-    mInstallers.BeginRun();
-    CRunEnd runEnd(mInstallers);
+    CInstallerRunner::CRun run(mInstallers);
     mbAppUpdatePending = false;
     mAppInstallerPath.clear();
     VBX_LOG(3, "We have " << count << " download tasks\n");

@@ -37,11 +37,19 @@ public:
     CInstallerRunner(const CInstallerRunner&) = delete;
     CInstallerRunner& operator=(const CInstallerRunner&) = delete;
 
-    /// Begins a download run; the folders of earlier runs, and the one held
-    /// for a program installer, go once nothing started from them runs.
-    void BeginRun() noexcept;
-    /// Ends the run: its folder goes once nothing started from it runs.
-    void EndRun() noexcept;
+    /// A download run while it lives. At its start the folders of earlier
+    /// runs, and the one held for a program installer, go once nothing
+    /// started from them runs; at its end its own folder goes the same way.
+    class CRun {
+    public:
+        explicit CRun(CInstallerRunner& runner) noexcept : mRunner(runner) { mRunner.BeginRun(); }
+        ~CRun() { mRunner.EndRun(); }
+        CRun(const CRun&) = delete;
+        CRun& operator=(const CRun&) = delete;
+
+    private:
+        CInstallerRunner& mRunner;
+    };
 
     /// Where the task's download goes: the run's folder + file name for
     /// "exe", the install folder (created) + file name for "dll". "" for any
@@ -79,6 +87,8 @@ private:
         std::string folder; // "" for none of ours
     };
 
+    void BeginRun() noexcept;
+    void EndRun() noexcept;
     static std::string FolderOf(const std::string& path);
     /// Removes the folders not in use (every one with everything).
     void RemoveFolders(bool everything) noexcept;

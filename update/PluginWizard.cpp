@@ -403,11 +403,7 @@ void CPluginWizard::DownloaderThreadMain() {
     }
     VBX_LOG(3, "We have " << count << " download tasks\n");
     const auto cancelled = [this] { return IsCancelling(); };
-    mInstallers.BeginRun();
-    struct CRunEnd {
-        CInstallerRunner& runner;
-        ~CRunEnd() { runner.EndRun(); }
-    } runEnd{mInstallers};
+    CInstallerRunner::CRun run(mInstallers);
 
     for (int index = 0; index < count; ++index) {
         if (cancelled())
