@@ -508,11 +508,12 @@ std::vector<Scene> Scenes() {
          [](CStage& stage) {
              stage.AddUser("mallory", 0, true);
              ServeMetadata(stage);
+             // The track plays while the server is first asked; the answer
+             // then stays on the status line.
              stage.Start();
-             stage.WaitForStatus(kVortleBadUser);
              stage.Play(kPlaying);
              WaitForMetaData(stage);
-             // The new track asks the server again; the answer is the same.
+             stage.WaitForStatus(kVortleBadUser);
              stage.WaitForStatusText(QStringLiteral("The username is unknown"));
              stage.SaveWindow(QStringLiteral("status-user-problem"));
          }},
