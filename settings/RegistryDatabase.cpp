@@ -4,12 +4,17 @@
 #include "settings/SqliteStatement.h"
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 
 namespace {
+
+// How long a statement waits for another process holding the store.
+constexpr std::chrono::milliseconds kBusyTimeout{5000};
 
 // An errno-like number for an SQLite result, so the store's messages carry
 // the same kind of code as every other system error of the program.
@@ -131,10 +136,10 @@ CRegistryDatabase::CRegistryDatabase(const std::string& path) : mPath(path), mOp
         throw CStoreError(code, "cannot open " + path + ": " + detail);
     }
     sqlite3_extended_result_codes(mDb, 1);
-    sqlite3_busy_timeout(mDb, 5000);
+    sqlite3_busy_timeout(mDb, static_cast<int>(kBusyTimeout.count()));
     try {
         if (flags == SQLITE_OPEN_READWRITE) {
-            Run("PRAGMA journal_mode=WAL");
+            UseWriteAheadLog();
             Run("PRAGMA synchronous=NORMAL");
         }
         CreateTables();
@@ -196,6 +201,20 @@ void CRegistryDatabase::Run(const char* sql) {
     // A pragma answers with a row.
     if (rc != SQLITE_DONE && rc != SQLITE_ROW)
         Fail(rc, "cannot use the settings store");
+}
+
+void CRegistryDatabase::UseWriteAheadLog() {
+    const auto deadline = std::chrono::steady_clock::now() + kBusyTimeout;
+    for (;;) {
+        CStatementUse stmt(*this, "PRAGMA journal_mode=WAL");
+        int rc = stmt->Step();
+        if (rc == SQLITE_DONE || rc == SQLITE_ROW)
+            return;
+        bool busy = (rc & 0xff) == SQLITE_BUSY || (rc & 0xff) == SQLITE_LOCKED;
+        if (!busy || std::chrono::steady_clock::now() >= deadline)
+            Fail(rc, "cannot use the settings store");
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
 }
 
 void CRegistryDatabase::CreateTables() {

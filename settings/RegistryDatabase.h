@@ -94,6 +94,9 @@ private:
     CSqliteStatement& Statement(const char* sql);
     /// Runs a statement that returns no rows.
     void Run(const char* sql);
+    /// Switches a new store to write-ahead logging. SQLite answers "busy" at
+    /// once, without waiting, while another process is switching it too.
+    void UseWriteAheadLog();
     void CreateTables();
     void CheckKey(std::int64_t key);
     std::optional<std::int64_t> FindChild(std::int64_t parent, const std::string& name);

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <cstdio>
 #include <functional>
 #include <sqlite3.h>
 #include <string>
@@ -307,6 +308,9 @@ TEST_P(RegistryProcessesTest, TwoProcessesWritingAtOnceBothSucceed) {
                     CRegistryUtils::OpenKey("Software\\Fenwave\\Users\\user" + std::to_string(child), true);
                 for (int i = 0; i < kWrites; ++i)
                     CRegistryUtils::WriteNumber(key, "n" + std::to_string(i), static_cast<std::uint32_t>(i));
+            } catch (const std::exception& e) {
+                std::fprintf(stderr, "writer %d: %s\n", child, e.what());
+                status = 1;
             } catch (...) {
                 status = 1;
             }
