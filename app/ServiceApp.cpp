@@ -139,14 +139,18 @@ bool CServiceApp::InitInstance() {
 
     CWebSubmitter::Instance().init(userName, passwordHash, kClientId, kClientVersion, true);
 
+    // The bridge is told the port the listener really bound, so that it
+    // reaches this program and no other copy's listener.
+    mListener.SetListeningHandler([this](uint16_t port) {
+        QMetaObject::invokeMethod(
+            this, [this, port] { StartMprisBridge(port); }, Qt::QueuedConnection);
+    });
     // The id is read before the record is written: waiting for another
     // thread inside a log statement would hold the log's lock meanwhile.
     long listenerId = 0;
     mListenerThread = CCrashHandler::StartThread([this] { PlayerListenerThreadMain(this); }, &listenerId);
     VBX_LOG(3, "PlayerListenerThread started at: " << static_cast<const void*>(&mListenerThread)
                                                    << " ID: " << listenerId << "\n");
-
-    StartMprisBridge();
 
     // Point C.
     if (!CreateMainWindow())
@@ -335,7 +339,9 @@ void CServiceApp::OnSignal() {
     QCoreApplication::exit(0);
 }
 
-void CServiceApp::StartMprisBridge() {
+void CServiceApp::StartMprisBridge(uint16_t port) {
+    if (mbPreExitDone)
+        return;
     try {
         CRegistryKey key = CRegistryUtils::OpenKey("Software\\Fenwave\\Vortlebox", true);
         const bool wanted = CRegistryUtils::ReadNumber(key, "MprisBridge", 1) != 0;
@@ -361,7 +367,7 @@ void CServiceApp::StartMprisBridge() {
         VBX_LOG(3, "No MPRIS bridge beside the program (" << path << ")\n");
         return;
     }
-    const int error = mMprisBridge.Spawn(path, {path, "--exit-with-parent"});
+    const int error = mMprisBridge.Spawn(path, {path, "--exit-with-parent", "--port", std::to_string(port)});
     if (error != 0)
         VBX_LOG(1, "Couldn't start the MPRIS bridge " << path << ". Error: " << error << "\n");
     else

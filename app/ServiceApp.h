@@ -94,8 +94,9 @@ private:
     void InstallSignalHandlers();
     void OnSignal();
     /// Starts the MPRIS bridge installed beside the program, unless the
-    /// store value "MprisBridge" is 0; ends it at shutdown.
-    void StartMprisBridge();
+    /// store value "MprisBridge" is 0, to report to the listener's port;
+    /// ends it at shutdown.
+    void StartMprisBridge(uint16_t port);
     void StopMprisBridge();
 
     CPlayerListener mListener;

@@ -6,6 +6,7 @@
 #include <QEventLoop>
 #include <QSocketNotifier>
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstring>
@@ -20,7 +21,8 @@ bool IsPauseOrResume(CPluginLine::ECode code) noexcept {
 
 } // namespace
 
-CListenerOutbox::CListenerOutbox(std::uint16_t basePort, QObject* parent) : QObject(parent), mBasePort(basePort) {
+CListenerOutbox::CListenerOutbox(std::uint16_t basePort, int portCount, QObject* parent)
+    : QObject(parent), mBasePort(basePort), mPortCount(std::max(portCount, 1)) {
     mTimeout.setSingleShot(true);
     mRetry.setSingleShot(true);
     connect(&mTimeout, &QTimer::timeout, this, &CListenerOutbox::OnTimeout);
@@ -67,7 +69,7 @@ void CListenerOutbox::Kick() {
     mPortOrder.clear();
     if (mKnownPort)
         mPortOrder.push_back(*mKnownPort);
-    for (int i = 0; i < kPortCount; ++i) {
+    for (int i = 0; i < mPortCount; ++i) {
         const int port = mBasePort + i;
         if (port > 65535)
             break;
@@ -239,8 +241,11 @@ void CListenerOutbox::AttemptFailed() {
     }
     if (!mbLost) {
         mbLost = true;
-        VBX_LOG(1, "No listener answers on ports " << mBasePort << " to " << (mBasePort + kPortCount - 1)
-                                                  << "; retrying until one does\n");
+        if (mPortCount == 1)
+            VBX_LOG(1, "No listener answers on port " << mBasePort << "; retrying until it does\n");
+        else
+            VBX_LOG(1, "No listener answers on ports " << mBasePort << " to " << (mBasePort + mPortCount - 1)
+                                                      << "; retrying until one does\n");
         if (mLost) {
             // What the handler sends waits for the retry below.
             mbResending = true;

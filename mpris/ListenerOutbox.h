@@ -19,7 +19,7 @@ class QSocketNotifier;
 /// Delivers command lines to the Vortlebox listener as a plug-in does: one
 /// connection per line, one reply line ("OK" or "ERROR: ..."), on 127.0.0.1
 /// at the first port that answers like the listener, of the base port and
-/// the ten after it. Everything runs on the event loop of the owning thread
+/// the ten after it (or at the one port it was given). Everything runs on the event loop of the owning thread
 /// with non-blocking sockets, so a slow or missing listener never holds up
 /// the bridge.
 ///
@@ -43,7 +43,10 @@ public:
     using RefusedHandler =
         std::function<void(const std::string& pluginId, CPluginLine::ECode code, const std::string& reply)>;
 
-    explicit CListenerOutbox(std::uint16_t basePort, QObject* parent = nullptr);
+    /// The listener is looked for at portCount ports from basePort on; 1
+    /// when the port is known for sure (the program that started the bridge
+    /// told it).
+    explicit CListenerOutbox(std::uint16_t basePort, int portCount = kPortCount, QObject* parent = nullptr);
     ~CListenerOutbox() override;
 
     /// Queues one line of the plug-in and starts delivering.
@@ -85,7 +88,8 @@ private:
     void CloseSocket() noexcept;
     std::uint16_t CurrentPort() const noexcept { return mPortOrder[mPortIndex]; }
 
-    std::uint16_t mBasePort;
+    const std::uint16_t mBasePort;
+    const int mPortCount;
     std::optional<std::uint16_t> mKnownPort;
     std::deque<CItem> mQueue;
     std::optional<CItem> mInFlight;

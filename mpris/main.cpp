@@ -1,7 +1,7 @@
 // vortlebox-mpris: reports what the MPRIS players of the session bus play
 // to the Vortlebox listener, as a plug-in of each of them would.
 //
-//   vortlebox-mpris [--exit-with-parent]
+//   vortlebox-mpris [--exit-with-parent] [--port N]
 
 #include "app/Logger.h"
 #include "app/ProgramVersion.h"
@@ -14,10 +14,14 @@
 #include <QDBusConnection>
 #include <QSocketNotifier>
 
+#include <cerrno>
 #include <clocale>
 #include <csignal>
+#include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <sys/prctl.h>
 #include <sys/signalfd.h>
 #include <unistd.h>
@@ -40,24 +44,45 @@ void OpenLog() {
 }
 
 int Usage(FILE* out) {
-    std::fprintf(out, "usage: vortlebox-mpris [--exit-with-parent]\n"
+    std::fprintf(out, "usage: vortlebox-mpris [--exit-with-parent] [--port N]\n"
                       "Reports what the MPRIS players of the session bus play to the Vortlebox\n"
-                      "listener (port from VORTLEBOX_LISTENER_PORT, else 33367, and the ten after).\n"
+                      "listener: at port N when given (Vortlebox passes the port it listens on),\n"
+                      "else at VORTLEBOX_LISTENER_PORT or 33367 and the ten ports after it.\n"
                       "Players named in the store value MprisIgnore are left alone.\n");
     return out == stdout ? 0 : 2;
+}
+
+// A port number 1 to 65535, the whole text.
+bool ParsePort(const char* text, std::uint16_t& port) {
+    char* end = nullptr;
+    errno = 0;
+    const long value = std::strtol(text, &end, 10);
+    if (errno != 0 || end == text || *end != '\0' || value < 1 || value > 65535)
+        return false;
+    port = static_cast<std::uint16_t>(value);
+    return true;
 }
 
 } // namespace
 
 int main(int argc, char** argv) {
     bool exitWithParent = false;
+    std::optional<std::uint16_t> port;
     for (int i = 1; i < argc; ++i) {
-        if (std::strcmp(argv[i], "--exit-with-parent") == 0)
+        if (std::strcmp(argv[i], "--exit-with-parent") == 0) {
             exitWithParent = true;
-        else if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0)
+        } else if (std::strcmp(argv[i], "--port") == 0 && i + 1 < argc) {
+            std::uint16_t value = 0;
+            if (!ParsePort(argv[++i], value)) {
+                std::fprintf(stderr, "vortlebox-mpris: not a port number: %s\n", argv[i]);
+                return 2;
+            }
+            port = value;
+        } else if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
             return Usage(stdout);
-        else
+        } else {
             return Usage(stderr);
+        }
     }
     if (exitWithParent) {
         // Started by the program: end with it, also when it dies.
@@ -92,7 +117,8 @@ int main(int argc, char** argv) {
         });
     }
 
-    CListenerOutbox outbox(CPlayerListener::BasePortFromEnvironment());
+    CListenerOutbox outbox(port.value_or(CPlayerListener::BasePortFromEnvironment()),
+                           port ? 1 : CListenerOutbox::kPortCount);
     CMprisBridge bridge(QDBusConnection::sessionBus(), outbox);
     int code = 0;
     if (bridge.Start()) {

@@ -154,7 +154,14 @@ void CPlayerListener::StartListening() {
     };
 
     int error = tryBind(mBasePort);
-    if (error == EADDRINUSE) {
+    if (error == 0 && mBasePort == 0) {
+        // Any free port: the system's choice is the one to report.
+        sockaddr_in bound{};
+        socklen_t size = sizeof bound;
+        if (::getsockname(socket.Get(), reinterpret_cast<sockaddr*>(&bound), &size) != 0)
+            throw CNetworkException("Could not bind listening socket. Socket error: " + std::to_string(errno));
+        mPort = ntohs(bound.sin_port);
+    } else if (error == EADDRINUSE) {
         for (int retry = 1; retry <= kPortRetries && error != 0; ++retry) {
             const uint32_t port = uint32_t{mBasePort} + static_cast<uint32_t>(retry);
             if (port > 65535)
@@ -193,6 +200,8 @@ void CPlayerListener::Start() {
                                 "for submissions from player plugins.\n\nDetails:\n" + e.what());
     }
     mbListening = true;
+    if (mListeningHandler)
+        mListeningHandler(mPort.load());
 
     while (mbKeepRunning && !mbStopRequested) {
         std::string peerAddress;

@@ -49,13 +49,14 @@ public:
     /// for the listener from the same port.
     static constexpr const char* kPortVariable = "VORTLEBOX_LISTENER_PORT";
     /// The first port: kPortVariable when it holds a port number, else
-    /// kDefaultPort.
+    /// kDefaultPort. 0 stands for any free port the system hands out (tests,
+    /// copies side by side): GetPort() then tells which one it was.
     static uint16_t BasePortFromEnvironment() noexcept {
         const char* text = std::getenv(kPortVariable);
         if (text != nullptr && *text != '\0') {
             char* end = nullptr;
             const long port = std::strtol(text, &end, 10);
-            if (*end == '\0' && port > 0 && port <= 65535)
+            if (*end == '\0' && port >= 0 && port <= 65535)
                 return static_cast<uint16_t>(port);
         }
         return kDefaultPort;
@@ -73,7 +74,8 @@ public:
     static constexpr std::size_t kMaxDrainBytes = 64 * 1024;
 
     /// Connections come from factory, or are made for the process's settings
-    /// manager and web submitter when it is empty.
+    /// manager and web submitter when it is empty. A basePort of 0 takes
+    /// any free port.
     explicit CPlayerListener(uint16_t basePort = kDefaultPort, ConnectionFactory factory = {});
     ~CPlayerListener();
     CPlayerListener(const CPlayerListener&) = delete;
@@ -98,6 +100,10 @@ public:
     /// The port bound, or last tried.
     uint16_t GetPort() const noexcept { return mPort.load(); }
     bool IsListening() const noexcept { return mbListening.load(); }
+
+    /// Called on the listener thread once the socket listens, with the port
+    /// it bound (for a peer that must know it). Set before Start.
+    void SetListeningHandler(std::function<void(uint16_t port)> handler) { mListeningHandler = std::move(handler); }
 
     /// Applies one parsed command; throws CPlayerConnection::CBadCommandException.
     void HandleCommand(const CPlayerCommand& command);
@@ -126,6 +132,7 @@ private:
     const ConnectionFactory mFactory;
     const CPlayerCommandParser mParser;
     const std::map<int, std::string> mReplies;
+    std::function<void(uint16_t port)> mListeningHandler;
 
     CUniqueFd mListenSocket;
     CUniqueFd mConnectionSocket;

@@ -10,6 +10,8 @@ jobs=${VBX_JOBS:-2}
 test_jobs=${VBX_TEST_JOBS:-4}
 bash "$top/scripts/deps.sh"
 
+# The sanitizer builds read the project's suppression files by themselves
+# (cmake/SanitizerDefaults.c.in), however a program is started.
 export QT_QPA_PLATFORM=${QT_QPA_PLATFORM:-offscreen}
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=0}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
@@ -37,7 +39,7 @@ if [ -n "$tsan_targets" ]; then
     # shellcheck disable=SC2086
     ninja -C "$top/build-tsan" -j"$jobs" $tsan_targets
     regex=$(echo "$tsan_targets" | tr '\n' '|' | sed 's/|$//')
-    TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1:suppressions=$top/tests/support/tsan.supp} \
+    TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1} \
         ctest --test-dir "$top/build-tsan" -j"$test_jobs" --output-on-failure --timeout 300 -R "^($regex)\\."
 fi
 

@@ -166,8 +166,8 @@ private:
         const CUser user = mSettings.GetCurrentUser();
         mSubmitter = std::make_unique<CWebSubmitter>(mSettings);
         mSubmitter->init(user.name, user.passwordHash, "vbx", "0.1", true);
-        mListener = std::make_unique<CPlayerListener>(
-            static_cast<uint16_t>(24000 + ::getpid() % 400 * 20), [this](const std::string& id) {
+        // Any free port: the scenes send their lines to whichever it is.
+        mListener = std::make_unique<CPlayerListener>(0, [this](const std::string& id) {
                 return std::make_shared<CPlayerConnection>(
                     id, mSettings, [this](const Track& track) { mSubmitter->Submit(track); });
             });

@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <csignal>
 #include <cstdint>
 #include <ctime>
 #include <memory>
@@ -28,10 +29,12 @@ protected:
     static constexpr const char* kPasswordHash = "5ebe2294ecd0e0f08eab7690d2a6ee69";
 
     void SetUp() override {
+        // What the program leaves behind when it ends comes to this process.
+        CTestProcess::AdoptOrphans();
         mEnv.Env().Set("QT_QPA_PLATFORM", "offscreen");
-        // A first port of this test process, so that programs of tests
-        // running side by side do not meet.
-        mEnv.Env().Set("VORTLEBOX_LISTENER_PORT", std::to_string(TestBasePort()));
+        // Any free port: programs of tests running side by side never meet,
+        // and the log names the port.
+        mEnv.Env().Set("VORTLEBOX_LISTENER_PORT", "0");
         mSim = std::make_unique<CFenwaveSimulator>(
             std::vector<std::pair<std::string, std::string>>{{kUser, kPassword}});
         const std::string users = std::string("Software\\Fenwave\\Users\\") + kUser;
@@ -41,6 +44,20 @@ protected:
         Reg({"set", "Software\\Fenwave\\Users", "CurrentUser", "sz", kUser});
         Reg({"set", "Software\\Fenwave\\Vortlebox", "SubmitHost", "sz", mSim->SubmitHost()});
         Reg({"set", "Software\\Fenwave\\Vortlebox", "WebServiceHost", "sz", mSim->WebHost()});
+    }
+
+    /// Ends the program, if a test left it running; then nothing it
+    /// started may still run.
+    void TearDown() override {
+        if (mProgram)
+            mProgram->Stop();
+        std::vector<std::string> strays;
+        CPlayerTestBase::WaitUntil([&] { return (strays = CTestProcess::Strays()).empty(); },
+                                   std::chrono::seconds(10));
+        for (const std::string& stray : strays) {
+            ADD_FAILURE() << "still running after the program ended: " << stray;
+            ::kill(std::stoi(stray), SIGKILL);
+        }
     }
 
     static void Reg(const std::vector<std::string>& args) {

@@ -203,23 +203,8 @@ TEST_F(CProgramTest, UnreadableSettingsStoreEndsStartWithCodeOne) {
 }
 
 TEST_F(CProgramTest, ListenerThatCannotStartLeavesTheProgramRunning) {
-    // Eleven ports in a row that this test can hold; another process may use
-    // one of the first block, so look further if needed.
-    std::vector<CUniqueFd> taken;
-    for (int block = 0; block < 20 && taken.size() < 11; ++block) {
-        taken.clear();
-        const uint16_t base = static_cast<uint16_t>(TestBasePort() + block * 11);
-        for (int i = 0; i <= 10; ++i) {
-            taken.push_back(OccupyPort(static_cast<uint16_t>(base + i)));
-            if (!taken.back().IsValid()) {
-                taken.pop_back();
-                break;
-            }
-        }
-        if (taken.size() == 11)
-            mEnv.Env().Set("VORTLEBOX_LISTENER_PORT", std::to_string(base));
-    }
-    ASSERT_EQ(taken.size(), 11u);
+    CHeldPorts taken(11);
+    mEnv.Env().Set("VORTLEBOX_LISTENER_PORT", std::to_string(taken.Base()));
     mProgram = std::make_unique<CTestProcess>(std::vector<std::string>{BinDir() + "/vortlebox"},
                                               CTestProcess::COptions{});
     ASSERT_TRUE(CPlayerTestBase::WaitUntil(

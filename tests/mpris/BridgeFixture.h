@@ -49,13 +49,14 @@ inline bool PumpUntil(const std::function<bool()>& condition, int boundMs = 2000
 }
 
 /// A bridge on a connection of its own to the test's session bus, with a
-/// recording listener at the first port it tries and a clock the test can
-/// move forward.
+/// recording listener at the first port it tries (the test holds every port
+/// the bridge may try) and a clock the test can move forward.
 class CBridgeTest : public ::testing::Test {
 protected:
     void SetUp() override {
         EnsureApplication();
-        mBase = TestBasePort();
+        mPorts = std::make_unique<CHeldPorts>(CPlayerListener::kPortRetries + 1, true);
+        mBase = mPorts->Base();
         mListener = std::make_unique<CRecordingListener>(mBase);
         ASSERT_TRUE(mListener->Listening());
     }
@@ -118,6 +119,7 @@ protected:
 
     CTestEnvironment mEnv;
     CLogCapture mLog;
+    std::unique_ptr<CHeldPorts> mPorts;
     std::uint16_t mBase = 0;
     std::unique_ptr<CRecordingListener> mListener;
     std::unique_ptr<CListenerOutbox> mOutbox;

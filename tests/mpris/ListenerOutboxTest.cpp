@@ -55,9 +55,8 @@ TEST_F(CListenerOutboxTest, TheListenerIsFoundPastPortsThatAreSomethingElse) {
     // the one after is closed; the listener is at the fourth.
     CRecordingListener stranger(mBase);
     stranger.ReplyTo("", "HTTP/1.0 400 Bad Request");
-    CUniqueFd silent = OccupyPort(static_cast<std::uint16_t>(mBase + 1));
-    ASSERT_TRUE(silent.IsValid());
-    CRecordingListener listener(static_cast<std::uint16_t>(mBase + 3));
+    mPorts->Listen(1);
+    CRecordingListener listener(mPorts->Port(3));
     ASSERT_TRUE(listener.Listening());
 
     CListenerOutbox outbox(mBase);

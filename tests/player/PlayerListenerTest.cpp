@@ -59,9 +59,8 @@ private:
 };
 
 TEST_F(PlayerListenerTest, TakenPortMovesToTheNextFreeOne) {
-    const uint16_t base = TestBasePort();
-    CUniqueFd taken = OccupyPort(base);
-    ASSERT_TRUE(taken.IsValid());
+    CHeldPorts taken(1);
+    const uint16_t base = taken.Base();
     auto listener = MakeListener(base);
     CListenerRunner runner(*listener);
     ASSERT_TRUE(runner.WaitListening()) << runner.Error();
@@ -73,20 +72,8 @@ TEST_F(PlayerListenerTest, TakenPortMovesToTheNextFreeOne) {
 }
 
 TEST_F(PlayerListenerTest, AllElevenPortsTakenFailsWithTheUserText) {
-    uint16_t base = 0;
-    std::vector<CUniqueFd> taken;
-    // Find eleven ports in a row that this test can hold itself.
-    for (int attempt = 0; attempt < 20 && taken.size() < 11; ++attempt) {
-        base = static_cast<uint16_t>(TestBasePort() + 11 * attempt);
-        taken.clear();
-        for (int i = 0; i <= 10; ++i) {
-            CUniqueFd fd = OccupyPort(static_cast<uint16_t>(base + i));
-            if (!fd.IsValid())
-                break;
-            taken.push_back(std::move(fd));
-        }
-    }
-    ASSERT_EQ(taken.size(), 11u);
+    CHeldPorts taken(11);
+    const uint16_t base = taken.Base();
     auto listener = MakeListener(base);
     try {
         listener->Start();
@@ -111,7 +98,7 @@ struct RefusalCase {
 };
 
 TEST_F(PlayerListenerTest, EveryRefusalTextComesBackAndServingGoesOn) {
-    auto listener = MakeListener(TestBasePort());
+    auto listener = MakeListener(0);
     CListenerRunner runner(*listener);
     ASSERT_TRUE(runner.WaitListening()) << runner.Error();
     const RefusalCase cases[] = {
@@ -140,7 +127,7 @@ TEST_F(PlayerListenerTest, EveryRefusalTextComesBackAndServingGoesOn) {
 }
 
 TEST_F(PlayerListenerTest, PeerOtherThanLocalhostIsRefused) {
-    auto listener = MakeListener(TestBasePort());
+    auto listener = MakeListener(0);
     CListenerRunner runner(*listener);
     ASSERT_TRUE(runner.WaitListening()) << runner.Error();
     EXPECT_EQ(Exchange(listener->GetPort(), "START c=far&a=A&t=T&l=100&p=/a.mp3\n", "127.0.0.2"),
@@ -157,7 +144,7 @@ struct FramingCase {
 };
 
 TEST_F(PlayerListenerTest, LineFraming) {
-    auto listener = MakeListener(TestBasePort());
+    auto listener = MakeListener(0);
     CListenerRunner runner(*listener);
     ASSERT_TRUE(runner.WaitListening()) << runner.Error();
     const FramingCase cases[] = {
@@ -185,7 +172,7 @@ TEST_F(PlayerListenerTest, LineFraming) {
 }
 
 TEST_F(PlayerListenerTest, LineWithoutLineFeedIsDroppedWithoutReply) {
-    auto listener = MakeListener(TestBasePort());
+    auto listener = MakeListener(0);
     CListenerRunner runner(*listener);
     ASSERT_TRUE(runner.WaitListening()) << runner.Error();
     {
@@ -200,7 +187,7 @@ TEST_F(PlayerListenerTest, LineWithoutLineFeedIsDroppedWithoutReply) {
 }
 
 TEST_F(PlayerListenerTest, SilentPeerIsDroppedAfterFiveSeconds) {
-    auto listener = MakeListener(TestBasePort());
+    auto listener = MakeListener(0);
     CListenerRunner runner(*listener);
     ASSERT_TRUE(runner.WaitListening()) << runner.Error();
     {
@@ -213,7 +200,7 @@ TEST_F(PlayerListenerTest, SilentPeerIsDroppedAfterFiveSeconds) {
 }
 
 TEST_F(PlayerListenerTest, OverlongLineIsDropped) {
-    auto listener = MakeListener(TestBasePort());
+    auto listener = MakeListener(0);
     CListenerRunner runner(*listener);
     ASSERT_TRUE(runner.WaitListening()) << runner.Error();
     {
@@ -232,7 +219,7 @@ TEST_F(PlayerListenerTest, OverlongLineIsDropped) {
 }
 
 TEST_F(PlayerListenerTest, TricklingPeerCannotHoldTheListener) {
-    auto listener = MakeListener(TestBasePort());
+    auto listener = MakeListener(0);
     CListenerRunner runner(*listener);
     ASSERT_TRUE(runner.WaitListening()) << runner.Error();
 
@@ -265,7 +252,7 @@ TEST_F(PlayerListenerTest, TricklingPeerCannotHoldTheListener) {
 }
 
 TEST_F(PlayerListenerTest, ResetByPeerCostsOnlyThatConnection) {
-    auto listener = MakeListener(TestBasePort());
+    auto listener = MakeListener(0);
     CListenerRunner runner(*listener);
     ASSERT_TRUE(runner.WaitListening()) << runner.Error();
     for (int i = 0; i < 5; ++i) {
@@ -279,7 +266,7 @@ TEST_F(PlayerListenerTest, ResetByPeerCostsOnlyThatConnection) {
 }
 
 TEST_F(PlayerListenerTest, ExitFromPluginEndsTheServiceWithOk) {
-    auto listener = MakeListener(TestBasePort());
+    auto listener = MakeListener(0);
     CListenerRunner runner(*listener);
     ASSERT_TRUE(runner.WaitListening()) << runner.Error();
     const uint16_t port = listener->GetPort();
@@ -291,7 +278,7 @@ TEST_F(PlayerListenerTest, ExitFromPluginEndsTheServiceWithOk) {
 }
 
 TEST_F(PlayerListenerTest, StopBeforeListeningReturnsAtOnceAndStartThenEnds) {
-    auto listener = MakeListener(TestBasePort());
+    auto listener = MakeListener(0);
     listener->Stop();
     EXPECT_FALSE(listener->IsListening());
     auto started = std::async(std::launch::async, [&] { listener->Start(); });
@@ -301,7 +288,7 @@ TEST_F(PlayerListenerTest, StopBeforeListeningReturnsAtOnceAndStartThenEnds) {
 }
 
 TEST_F(PlayerListenerTest, StopEndsTheLoopAndEveryStopwatch) {
-    auto listener = MakeListener(TestBasePort());
+    auto listener = MakeListener(0);
     auto runner = std::make_unique<CListenerRunner>(*listener);
     ASSERT_TRUE(runner->WaitListening()) << runner->Error();
     EXPECT_EQ(Exchange(listener->GetPort(), "START c=one&a=A&t=T&l=300&p=/a.mp3\n"), "OK\n");
@@ -321,7 +308,7 @@ TEST_F(PlayerListenerTest, StopEndsTheLoopAndEveryStopwatch) {
 }
 
 TEST_F(PlayerListenerTest, StopEndsTheListenerWhenItsExitIsNotAnswered) {
-    auto listener = MakeListener(TestBasePort());
+    auto listener = MakeListener(0);
     CBlockingObserver blocker;
     listener->AddObserver(&blocker);
     auto runner = std::make_unique<CListenerRunner>(*listener);
@@ -342,7 +329,7 @@ TEST_F(PlayerListenerTest, StopEndsTheListenerWhenItsExitIsNotAnswered) {
 }
 
 TEST_F(PlayerListenerTest, ObserversHearOfEveryAppliedCommandOnly) {
-    auto listener = MakeListener(TestBasePort());
+    auto listener = MakeListener(0);
     CCountingObserver observer;
     listener->AddObserver(&observer);
     CListenerRunner runner(*listener);
@@ -360,7 +347,7 @@ TEST_F(PlayerListenerTest, ObserversHearOfEveryAppliedCommandOnly) {
 }
 
 TEST_F(PlayerListenerTest, CurrentConnectionFollowsTheLastAcceptedStart) {
-    auto listener = MakeListener(TestBasePort());
+    auto listener = MakeListener(0);
     CListenerRunner runner(*listener);
     ASSERT_TRUE(runner.WaitListening()) << runner.Error();
     const uint16_t port = listener->GetPort();

@@ -18,14 +18,7 @@
 #include <stdexcept>
 #include <string>
 #include <thread>
-
-/// A port base of this test process, away from the program's own 33367 and
-/// below the system's ephemeral ports (32768 and up, where the simulator and
-/// every outgoing connection get theirs), so that test processes running side
-/// by side rarely meet.
-inline uint16_t TestBasePort() {
-    return static_cast<uint16_t>(20000 + (::getpid() % 600) * 20);
-}
+#include <vector>
 
 inline sockaddr_in Loopback(uint16_t port, const char* address = "127.0.0.1") {
     sockaddr_in a{};
@@ -44,6 +37,62 @@ inline CUniqueFd OccupyPort(uint16_t port) {
         return CUniqueFd();
     return fd;
 }
+
+/// A run of consecutive ports of 127.0.0.1 that this test holds itself,
+/// each by a socket bound to it and not listening (a connection there is
+/// refused), or listening once Listen() said so. The run starts at a port
+/// the system hands out, and another is tried when a port of the run is
+/// taken, so that no test depends on a fixed port being free.
+///
+/// Held ports are taken for anyone else, the program's listener included.
+/// Shared ones are bound with SO_REUSEADDR: a server of the test that does
+/// the same (the recording listener) can listen there and go away again
+/// while the port stays held.
+class CHeldPorts {
+public:
+    explicit CHeldPorts(int count, bool shared = false) : mShared(shared) {
+        for (int attempt = 0; attempt < 50 && static_cast<int>(mSockets.size()) < count; ++attempt) {
+            mSockets.clear();
+            CUniqueFd first = Bind(0);
+            sockaddr_in bound{};
+            socklen_t size = sizeof bound;
+            if (!first.IsValid() || ::getsockname(first.Get(), reinterpret_cast<sockaddr*>(&bound), &size) != 0)
+                continue;
+            mBase = ntohs(bound.sin_port);
+            if (mBase + count - 1 > 65535)
+                continue;
+            mSockets.push_back(std::move(first));
+            for (int i = 1; i < count; ++i) {
+                CUniqueFd next = Bind(static_cast<uint16_t>(mBase + i));
+                if (!next.IsValid())
+                    break;
+                mSockets.push_back(std::move(next));
+            }
+        }
+        if (static_cast<int>(mSockets.size()) < count)
+            throw std::runtime_error("no run of " + std::to_string(count) + " free ports found");
+    }
+    uint16_t Base() const noexcept { return mBase; }
+    uint16_t Port(int i) const noexcept { return static_cast<uint16_t>(mBase + i); }
+    /// Makes the i-th port accept connections (which nobody serves).
+    void Listen(int i) { ::listen(mSockets.at(static_cast<std::size_t>(i)).Get(), 4); }
+
+private:
+    CUniqueFd Bind(uint16_t port) const {
+        CUniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+        const int on = 1;
+        if (mShared)
+            ::setsockopt(fd.Get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+        const sockaddr_in a = Loopback(port);
+        if (::bind(fd.Get(), reinterpret_cast<const sockaddr*>(&a), sizeof a) != 0)
+            return CUniqueFd();
+        return fd;
+    }
+
+    bool mShared;
+    uint16_t mBase = 0;
+    std::vector<CUniqueFd> mSockets;
+};
 
 /// A plug-in's side of one connection.
 class CTestClient {

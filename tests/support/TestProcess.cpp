@@ -1,15 +1,22 @@
 #include "tests/support/TestProcess.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/prctl.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <mutex>
+#include <set>
+#include <sstream>
 #include <stdexcept>
 #include <thread>
 
@@ -37,6 +44,47 @@ int DecodeStatus(int status) {
     if (WIFSIGNALED(status))
         return 128 + WTERMSIG(status);
     return -1;
+}
+
+/// The children that a CTestProcess started and has not reaped yet.
+struct CChildren {
+    std::mutex mutex;
+    std::set<pid_t> pids;
+};
+
+CChildren& Children() {
+    static CChildren children;
+    return children;
+}
+
+void Forget(pid_t pid) {
+    std::lock_guard<std::mutex> guard(Children().mutex);
+    Children().pids.erase(pid);
+}
+
+/// The parent and the state of a process, from /proc/PID/stat; false when
+/// it is gone.
+bool ReadStat(pid_t pid, pid_t& parent, char& state) {
+    std::ifstream file("/proc/" + std::to_string(pid) + "/stat");
+    std::string text;
+    if (!std::getline(file, text))
+        return false;
+    // The command name in parentheses may hold blanks and parentheses.
+    const std::size_t close = text.rfind(')');
+    if (close == std::string::npos)
+        return false;
+    std::istringstream rest(text.substr(close + 1));
+    rest >> state >> parent;
+    return static_cast<bool>(rest);
+}
+
+std::string CommandLine(pid_t pid) {
+    std::ifstream file("/proc/" + std::to_string(pid) + "/cmdline");
+    std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    for (char& c : text)
+        if (c == '\0')
+            c = ' ';
+    return text;
 }
 
 /// A pipe whose both ends close on exec; posix_spawn's dup2 gives the child
@@ -89,7 +137,10 @@ CTestProcess::CTestProcess(const std::vector<std::string>& argv, const COptions&
     mStdin = in[1];
     mStdout = out[0];
     mStderr = err[0];
-    if (rc != 0) {
+    if (rc == 0) {
+        std::lock_guard<std::mutex> guard(Children().mutex);
+        Children().pids.insert(mPid);
+    } else {
         mPid = -1;
         CloseFd(mStdin);
         CloseFd(mStdout);
@@ -139,7 +190,6 @@ void CTestProcess::CloseStdin() noexcept {
 std::optional<int> CTestProcess::Wait(std::chrono::milliseconds timeout) {
     if (mExit || mPid < 0)
         return mExit;
-    int status = 0;
     int pidfd = static_cast<int>(::syscall(SYS_pidfd_open, mPid, 0));
     if (pidfd >= 0) {
         pollfd p{pidfd, POLLIN, 0};
@@ -149,22 +199,60 @@ std::optional<int> CTestProcess::Wait(std::chrono::milliseconds timeout) {
             r = ::poll(&p, 1, MillisUntil(deadline));
         } while (r < 0 && errno == EINTR);
         ::close(pidfd);
-        if (r > 0 && ::waitpid(mPid, &status, 0) == mPid)
-            mExit = DecodeStatus(status);
+        if (r > 0)
+            Reap(0);
         return mExit;
     }
     // Kernels without pidfd: poll the child's state.
     auto deadline = Clock::now() + timeout;
     for (;;) {
-        pid_t r = ::waitpid(mPid, &status, WNOHANG);
-        if (r == mPid) {
-            mExit = DecodeStatus(status);
-            return mExit;
-        }
-        if (r < 0 || Clock::now() >= deadline)
+        if (Reap(WNOHANG) || Clock::now() >= deadline)
             return mExit;
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
+}
+
+bool CTestProcess::Reap(int options) {
+    int status = 0;
+    if (::waitpid(mPid, &status, options) != mPid)
+        return false;
+    mExit = DecodeStatus(status);
+    Forget(mPid);
+    return true;
+}
+
+void CTestProcess::AdoptOrphans() {
+    ::prctl(PR_SET_CHILD_SUBREAPER, 1);
+}
+
+std::vector<std::string> CTestProcess::Strays() {
+    std::set<pid_t> known;
+    {
+        std::lock_guard<std::mutex> guard(Children().mutex);
+        known = Children().pids;
+    }
+    std::vector<std::string> strays;
+    DIR* proc = ::opendir("/proc");
+    if (proc == nullptr)
+        return strays;
+    while (const dirent* entry = ::readdir(proc)) {
+        char* end = nullptr;
+        const long number = std::strtol(entry->d_name, &end, 10);
+        if (*end != '\0' || number <= 0 || known.count(static_cast<pid_t>(number)) != 0)
+            continue;
+        const auto pid = static_cast<pid_t>(number);
+        pid_t parent = 0;
+        char state = 0;
+        if (!ReadStat(pid, parent, state) || parent != ::getpid())
+            continue;
+        if (state == 'Z') {
+            ::waitpid(pid, nullptr, WNOHANG);
+            continue;
+        }
+        strays.push_back(std::to_string(pid) + ": " + CommandLine(pid));
+    }
+    ::closedir(proc);
+    return strays;
 }
 
 std::optional<int> CTestProcess::Stop(std::chrono::milliseconds grace) noexcept {
@@ -177,9 +265,7 @@ std::optional<int> CTestProcess::Stop(std::chrono::milliseconds grace) noexcept 
     } catch (...) {
     }
     ::kill(mPid, SIGKILL);
-    int status = 0;
-    if (::waitpid(mPid, &status, 0) == mPid)
-        mExit = DecodeStatus(status);
+    Reap(0);
     return mExit;
 }
 

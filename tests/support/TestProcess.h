@@ -44,6 +44,14 @@ public:
     /// SIGTERM, wait up to `grace`, then SIGKILL; returns the exit code.
     std::optional<int> Stop(std::chrono::milliseconds grace = std::chrono::seconds(5)) noexcept;
 
+    /// Makes this test process the reaper of orphans in its tree: what a
+    /// program started by the test leaves behind when it ends becomes a
+    /// child of the test, where Strays() finds it.
+    static void AdoptOrphans();
+    /// Children of this process that no CTestProcess started and that still
+    /// run ("pid: command line" each); ended ones are reaped on the way.
+    static std::vector<std::string> Strays();
+
     /// Runs a program to its end, collecting its standard output and error;
     /// its standard input gives the input text and then ends.
     static CResult Run(const std::vector<std::string>& argv,
@@ -51,6 +59,9 @@ public:
                        const std::string& input = std::string());
 
 private:
+    /// Reaps the child, if it has ended; whether it had.
+    bool Reap(int options);
+
     pid_t mPid = -1;
     int mStdin = -1;
     int mStdout = -1;

@@ -105,7 +105,7 @@ protected:
     CFenwaveSimulator sim{{{"alice", "secret"}, {"trent", "secret"}}};
     CSettingsManager settings;
     CWebSubmitter submitter{settings};
-    CPlayerListener listener{TestBasePort(), [this](const std::string& id) {
+    CPlayerListener listener{0, [this](const std::string& id) {
                                  return std::make_shared<CPlayerConnection>(id, settings, [](const Track&) {});
                              }};
     CListenerRunner runner{listener};

@@ -55,7 +55,6 @@ public:
         ::setenv("DISPLAY", state.display.c_str(), 1);
         ::setenv("QT_QPA_PLATFORM", "xcb", 1);
         ::unsetenv("WAYLAND_DISPLAY");
-        ::unsetenv("DBUS_SESSION_BUS_ADDRESS");
         state.app = std::make_unique<QApplication>(state.argc, state.argv);
     }
     void TearDown() override {

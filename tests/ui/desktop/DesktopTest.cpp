@@ -31,11 +31,6 @@ protected:
         Reg({"set", "Software\\Fenwave\\Vortlebox", "StaticHost", "sz", mSim->StaticHost()});
     }
 
-    void TearDown() override {
-        // Whatever the program left open goes with it.
-        if (mProgram)
-            mProgram->Stop();
-    }
 
     /// The program's windows that show, apart from its tray icon.
     static std::vector<CDesktop::CWindow> ShownWindows() {
