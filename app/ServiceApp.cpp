@@ -1,5 +1,6 @@
 #include "app/ServiceApp.h"
 
+#include "app/BridgeSupervisor.h"
 #include "app/CrashHandler.h"
 #include "app/Logger.h"
 #include "app/UserFolders.h"
@@ -141,9 +142,14 @@ bool CServiceApp::InitInstance() {
 
     // The bridge is told the port the listener really bound, so that it
     // reaches this program and no other copy's listener.
+    mBridge = std::make_unique<CBridgeSupervisor>(CSettingsManager::Instance());
     mListener.SetListeningHandler([this](uint16_t port) {
         QMetaObject::invokeMethod(
-            this, [this, port] { StartMprisBridge(port); }, Qt::QueuedConnection);
+            this, [this, port] {
+                if (mBridge && !mbPreExitDone)
+                    mBridge->Start(port);
+            },
+            Qt::QueuedConnection);
     });
     // The id is read before the record is written: waiting for another
     // thread inside a log statement would hold the log's lock meanwhile.
@@ -287,7 +293,8 @@ void CServiceApp::PreExitInstance() {
     }
     VBX_LOG(3, "Calling term on libvortler\n");
     CWebSubmitter::Instance().term();
-    StopMprisBridge();
+    if (mBridge)
+        mBridge->Stop();
     VBX_LOG(3, "Stopping player listener\n");
     mListener.Stop();
     mListenerThread.join();
@@ -337,50 +344,4 @@ void CServiceApp::OnSignal() {
     }
     PreExitInstance();
     QCoreApplication::exit(0);
-}
-
-void CServiceApp::StartMprisBridge(uint16_t port) {
-    if (mbPreExitDone)
-        return;
-    try {
-        CRegistryKey key = CRegistryUtils::OpenKey("Software\\Fenwave\\Vortlebox", true);
-        const bool wanted = CRegistryUtils::ReadNumber(key, "MprisBridge", 1) != 0;
-        CRegistryUtils::CloseKey(key);
-        if (!wanted) {
-            VBX_LOG(3, "MPRIS bridge switched off (MprisBridge is 0)\n");
-            return;
-        }
-    } catch (const CRegistryUtils::CRegistryException& e) {
-        VBX_LOG(1, "CRegistryException: " << e.what() << "\n");
-        return;
-    }
-    // Players are heard on the session bus; without one (a service started
-    // outside a desktop session) the bridge would only end at once.
-    const char* bus = std::getenv("DBUS_SESSION_BUS_ADDRESS");
-    const std::string runtime = CUserFolders::RuntimeDir();
-    if ((bus == nullptr || *bus == '\0') && (runtime.empty() || ::access((runtime + "/bus").c_str(), F_OK) != 0)) {
-        VBX_LOG(3, "No session bus: the MPRIS bridge is not started\n");
-        return;
-    }
-    const std::string path = CUserFolders::ProgramFolder() + "/" + kMprisBridgeName;
-    if (::access(path.c_str(), X_OK) != 0) {
-        VBX_LOG(3, "No MPRIS bridge beside the program (" << path << ")\n");
-        return;
-    }
-    const int error = mMprisBridge.Spawn(path, {path, "--exit-with-parent", "--port", std::to_string(port)});
-    if (error != 0)
-        VBX_LOG(1, "Couldn't start the MPRIS bridge " << path << ". Error: " << error << "\n");
-    else
-        VBX_LOG(3, "MPRIS bridge started, process " << mMprisBridge.Pid() << "\n");
-}
-
-void CServiceApp::StopMprisBridge() {
-    if (!mMprisBridge.IsRunning())
-        return;
-    VBX_LOG(3, "Stopping the MPRIS bridge\n");
-    ::kill(mMprisBridge.Pid(), SIGTERM);
-    if (!mMprisBridge.WaitForExit(5000)) {
-        ::kill(mMprisBridge.Pid(), SIGKILL);
-        mMprisBridge.WaitForExit(-1);
-    }
 }

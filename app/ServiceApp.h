@@ -3,7 +3,6 @@
 #include "app/UniqueFd.h"
 #include "player/PlayerListener.h"
 #include "ui/InstanceGuard.h"
-#include "update/ChildProcess.h"
 
 #include <QApplication>
 
@@ -12,6 +11,7 @@
 #include <string>
 #include <thread>
 
+class CBridgeSupervisor;
 class CMainFrame;
 class QSocketNotifier;
 
@@ -33,8 +33,6 @@ public:
     static constexpr const char* kClientVersion = "0.1";
     /// Overrides the listener's first port (for running copies side by side).
     static constexpr const char* kPortVariable = CPlayerListener::kPortVariable;
-    /// The MPRIS bridge's program, looked for beside this one.
-    static constexpr const char* kMprisBridgeName = "vortlebox-mpris";
 
     CServiceApp(int& argc, char** argv);
     /// Shuts down what InitInstance started, if PreExitInstance did not.
@@ -93,11 +91,6 @@ private:
     /// Routes SIGTERM and SIGINT to an orderly exit on this thread.
     void InstallSignalHandlers();
     void OnSignal();
-    /// Starts the MPRIS bridge installed beside the program, unless the
-    /// store value "MprisBridge" is 0, to report to the listener's port;
-    /// ends it at shutdown.
-    void StartMprisBridge(uint16_t port);
-    void StopMprisBridge();
 
     CPlayerListener mListener;
     std::thread mListenerThread;
@@ -111,5 +104,6 @@ private:
     int mExitCode = 0;
     CUniqueFd mSignalRead;
     QSocketNotifier* mSignalNotifier = nullptr;
-    CChildProcess mMprisBridge;
+    /// The MPRIS bridge, started once the listener serves.
+    std::unique_ptr<CBridgeSupervisor> mBridge;
 };

@@ -219,7 +219,7 @@ void MeasureIdleProgram(const std::string& program) {
     ::setenv("XDG_RUNTIME_DIR", (root + "/run").c_str(), 1);
     ::setenv("TMPDIR", (root + "/tmp").c_str(), 1);
     ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
-    ::setenv("VORTLEBOX_LISTENER_PORT", "47367", 1);
+    ::setenv("VORTLEBOX_LISTENER_PORT", "0", 1);
 
     pid_t pid = -1;
     char* argv[] = {const_cast<char*>(program.c_str()), nullptr};
@@ -271,7 +271,7 @@ int main(int argc, char** argv) {
     CLogger::Instance().Open(logPath, true);
     CLogger::Instance().SetLevel(4);
     CSettingsManager settings;
-    CPlayerListener listener(46367, [&settings](const std::string& id) {
+    CPlayerListener listener(0, [&settings](const std::string& id) {
         return std::make_shared<CPlayerConnection>(id, settings, [](const Track&) {});
     });
     std::thread thread([&] { listener.Start(); });

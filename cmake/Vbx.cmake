@@ -45,6 +45,11 @@ function(vbx_test_folder name)
   endif()
   add_executable(${name} ${sources} ${ARG_EXTRA})
   target_link_libraries(${name} PRIVATE ${ARG_LIBS} vbx_testsupport GTest::gmock GTest::gtest_main)
+  # A unity build pastes the test files together: GCC then takes each
+  # file's anonymous namespace for one of an included header and warns.
+  if(CMAKE_CXX_COMPILER_ID STREQUAL "GNU")
+    target_compile_options(${name} PRIVATE $<$<COMPILE_LANGUAGE:CXX>:-Wno-subobject-linkage>)
+  endif()
   if(ARG_SESSION_BUS)
     find_program(VBX_DBUS_RUN_SESSION dbus-run-session REQUIRED)
     set_target_properties(${name} PROPERTIES CROSSCOMPILING_EMULATOR "${VBX_DBUS_RUN_SESSION};--")

@@ -147,8 +147,30 @@ void CMprisPlayer::OnVanished() {
         Emit(CPluginLine::kStop);
 }
 
+bool CMprisPlayer::IsCounting() const noexcept {
+    return (mSent == ESent::Playing || mSent == ESent::Paused) && mMirrorOf.empty();
+}
+
+std::optional<CMprisPlayer::CAnnounced> CMprisPlayer::Announced() const {
+    if (mSent != ESent::Playing && mSent != ESent::Paused)
+        return std::nullopt;
+    return CAnnounced{mSent == ESent::Paused, !mMirrorOf.empty(), mAnnounced, PlayedMs()};
+}
+
+void CMprisPlayer::Adopt(const CAnnounced& announced) {
+    mAnnounced = announced.track;
+    mSent = announced.paused ? ESent::Paused : ESent::Playing;
+    mMirrorOf = announced.mirror ? std::string("an earlier player") : std::string();
+    mPlayedMs = announced.playedMs;
+    mPlayingSinceMs = Now();
+    VBX_LOG(3, "Player " << mBusName << " goes on with '" << mAnnounced.artist << " - " << mAnnounced.title
+                         << "', as announced before\n");
+}
+
 void CMprisPlayer::Resend() {
     if (mSent != ESent::Playing && mSent != ESent::Paused)
+        return;
+    if (!mMirrorOf.empty())
         return;
     const ESent sent = mSent;
     mOutbox.Send(mBusName, CPluginLine::kStart, CPluginLine::Start(mBusName, mAnnounced));
@@ -161,7 +183,7 @@ void CMprisPlayer::Resend() {
 void CMprisPlayer::OnRefused(CPluginLine::ECode code, const std::string& reply) {
     // The listener has forgotten the track (it was restarted meanwhile).
     if (code == CPluginLine::kResume && reply.find("without a preceding START") != std::string::npos &&
-        mSent == ESent::Playing) {
+        mSent == ESent::Playing && mMirrorOf.empty()) {
         VBX_LOG(3, "The listener does not know the track of " << mBusName << ", announcing it again\n");
         mOutbox.Send(mBusName, CPluginLine::kStart, CPluginLine::Start(mBusName, mAnnounced));
         mPlayedMs = 0;
@@ -240,6 +262,10 @@ void CMprisPlayer::Announce() {
     mbRestart = false;
     mAnnounced = mMetadata;
     VBX_LOG(3, "Track on " << mBusName << ": '" << mMetadata.artist << " - " << mMetadata.title << "'\n");
+    mMirrorOf = mMirrorCheck ? mMirrorCheck(*this, mMetadata) : std::string();
+    if (!mMirrorOf.empty())
+        VBX_LOG(3, "Player " << mBusName << " plays the track " << mMirrorOf
+                             << " is counting: a mirror of it, not counted again\n");
     if (!mMetadata.LengthSeconds())
         VBX_LOG(2, "Player " << mBusName << " gives no usable length for '" << mMetadata.artist << " - "
                              << mMetadata.title << "'; it is sent without one and cannot count\n");
@@ -270,5 +296,8 @@ void CMprisPlayer::Emit(CPluginLine::ECode code) {
         mSent = code == CPluginLine::kPause ? ESent::Paused : ESent::Stopped;
         break;
     }
-    mOutbox.Send(mBusName, code, std::move(line));
+    if (mMirrorOf.empty())
+        mOutbox.Send(mBusName, code, std::move(line));
+    if (mAnnouncedHandler)
+        mAnnouncedHandler();
 }

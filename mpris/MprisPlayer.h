@@ -35,7 +35,19 @@ class CMprisPlayer : public QObject {
 public:
     using Clock = std::function<std::int64_t()>;
     using StateRequest = std::function<void()>;
+    /// The bus name of another player counting the same track right now,
+    /// or "".
+    using MirrorCheck = std::function<std::string(const CMprisPlayer& asking, const CMprisMetadata& track)>;
     using EStatus = CMprisReader::EStatus;
+
+    /// What the listener was told, as the next bridge needs it after this
+    /// one was killed: the same track goes on, nothing is announced twice.
+    struct CAnnounced {
+        bool paused = false;
+        bool mirror = false;
+        CMprisMetadata track;
+        std::int64_t playedMs = 0;
+    };
 
     static constexpr int kSettleMs = 400;
     static constexpr int kMaxSettleMs = 2000;
@@ -49,6 +61,24 @@ public:
                  QObject* parent = nullptr);
 
     const std::string& BusName() const noexcept { return mBusName; }
+
+    /// Asked before each new track is announced; a track that another
+    /// player counts is followed as a mirror and sends nothing.
+    void SetMirrorCheck(MirrorCheck check) { mMirrorCheck = std::move(check); }
+    /// Called after every line this player had sent (or held back as a
+    /// mirror), so the owner can keep what was announced.
+    void SetAnnouncedHandler(std::function<void()> handler) { mAnnouncedHandler = std::move(handler); }
+    /// Whether a track of this player is being counted: announced, not
+    /// stopped, and not a mirror of another player's.
+    bool IsCounting() const noexcept;
+    /// The track announced last (when IsCounting or a mirror goes on).
+    const CMprisMetadata& AnnouncedTrack() const noexcept { return mAnnounced; }
+    /// What the listener knows of this player now; nothing when no track
+    /// goes on.
+    std::optional<CAnnounced> Announced() const;
+    /// Takes on what an earlier bridge announced for this player, before
+    /// its state is first read.
+    void Adopt(const CAnnounced& announced);
 
     /// A PropertiesChanged signal of the player interface.
     void OnPropertiesChanged(const QVariantMap& changed, const QStringList& invalidated);
@@ -89,6 +119,10 @@ private:
 
     std::string mBusName;
     CListenerOutbox& mOutbox;
+    MirrorCheck mMirrorCheck;
+    std::function<void()> mAnnouncedHandler;
+    /// The player counting the announced track, when this one mirrors it.
+    std::string mMirrorOf;
     StateRequest mRequest;
     Clock mClock;
     CMprisReader::OdditySink mSink;

@@ -6,6 +6,7 @@
 #include "app/Logger.h"
 #include "app/ProgramVersion.h"
 #include "app/StartupLog.h"
+#include "mpris/BridgeExit.h"
 #include "mpris/ListenerOutbox.h"
 #include "mpris/MprisBridge.h"
 #include "settings/SettingsManager.h"
@@ -48,8 +49,9 @@ int Usage(FILE* out) {
                       "Reports what the MPRIS players of the session bus play to the Vortlebox\n"
                       "listener: at port N when given (Vortlebox passes the port it listens on),\n"
                       "else at VORTLEBOX_LISTENER_PORT or 33367 and the ten ports after it.\n"
-                      "Players named in the store value MprisIgnore are left alone.\n");
-    return out == stdout ? 0 : 2;
+                      "Players named in the store value MprisIgnore are left alone; SIGHUP reads\n"
+                      "it again. Ends with status 1 when there is no session bus or it goes away.\n");
+    return out == stdout ? BridgeExit::kDone : BridgeExit::kUsage;
 }
 
 // A port number 1 to 65535, the whole text.
@@ -75,7 +77,7 @@ int main(int argc, char** argv) {
             std::uint16_t value = 0;
             if (!ParsePort(argv[++i], value)) {
                 std::fprintf(stderr, "vortlebox-mpris: not a port number: %s\n", argv[i]);
-                return 2;
+                return BridgeExit::kUsage;
             }
             port = value;
         } else if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
@@ -99,35 +101,48 @@ int main(int argc, char** argv) {
     sigemptyset(&blocked);
     sigaddset(&blocked, SIGTERM);
     sigaddset(&blocked, SIGINT);
+    sigaddset(&blocked, SIGHUP);
     ::sigprocmask(SIG_BLOCK, &blocked, nullptr);
     const int signalFd = ::signalfd(-1, &blocked, SFD_CLOEXEC | SFD_NONBLOCK);
 
     QCoreApplication app(argc, argv);
     OpenLog();
 
-    QSocketNotifier* notifier = nullptr;
-    if (signalFd >= 0) {
-        notifier = new QSocketNotifier(signalFd, QSocketNotifier::Read, &app);
-        QObject::connect(notifier, &QSocketNotifier::activated, &app, [signalFd] {
-            signalfd_siginfo info{};
-            while (::read(signalFd, &info, sizeof info) == sizeof info) {
-            }
-            VBX_LOG(3, "Termination signal received, shutting down\n");
-            QCoreApplication::quit();
-        });
-    }
-
     CListenerOutbox outbox(port.value_or(CPlayerListener::BasePortFromEnvironment()),
                            port ? 1 : CListenerOutbox::kPortCount);
     CMprisBridge bridge(QDBusConnection::sessionBus(), outbox);
+
+    // SIGHUP: the person changed which players count; SIGTERM, SIGINT: end.
+    QSocketNotifier* notifier = nullptr;
+    if (signalFd >= 0) {
+        notifier = new QSocketNotifier(signalFd, QSocketNotifier::Read, &app);
+        QObject::connect(notifier, &QSocketNotifier::activated, &app, [signalFd, &bridge] {
+            signalfd_siginfo info{};
+            bool end = false;
+            bool reload = false;
+            while (::read(signalFd, &info, sizeof info) == sizeof info)
+                (info.ssi_signo == SIGHUP ? reload : end) = true;
+            if (reload)
+                bridge.Reload();
+            if (end) {
+                VBX_LOG(3, "Termination signal received, shutting down\n");
+                QCoreApplication::quit();
+            }
+        });
+    }
+    // Without its bus the bridge hears nothing: it has stopped what played,
+    // and ends (the program does not start it again).
+    QObject::connect(&bridge, &CMprisBridge::busLost, &app, [] { QCoreApplication::exit(BridgeExit::kNoBus); });
+
     int code = 0;
     if (bridge.Start()) {
         code = QCoreApplication::exec();
-        bridge.StopAll();
+        if (code != BridgeExit::kNoBus)
+            bridge.StopAll();
         if (!outbox.WaitUntilIdle(kExitDeliveryMs))
             VBX_LOG(2, "The listener did not take every line before the end\n");
     } else {
-        code = QDBusConnection::sessionBus().isConnected() ? 0 : 1;
+        code = QDBusConnection::sessionBus().isConnected() ? BridgeExit::kDone : BridgeExit::kNoBus;
     }
     VBX_LOG(3, "Exiting\n");
     delete notifier;

@@ -27,7 +27,7 @@ CPlayerConnection::~CPlayerConnection() {
     mStopWatch.Stop();
 }
 
-void CPlayerConnection::OnStart(const CPlayerCommand& command) {
+void CPlayerConnection::OnStart(const CPlayerCommand& command, const std::string& mirrorOf) {
     mStopWatch.Stop();
 
     for (const auto& [id, value] : command.fields) {
@@ -45,7 +45,11 @@ void CPlayerConnection::OnStart(const CPlayerCommand& command) {
     // Cleared before the stopwatch starts, so that the new track's goal is
     // the one GoalReached sees.
     mbSubmitted = false;
-    if (OKToStart(mTrack)) {
+    if (!mirrorOf.empty()) {
+        VBX_LOG(3, "Track '" << command.Get('a') << " - " << command.Get('t') << "' is counted for plug-in '"
+                             << mirrorOf << "' already, not again for '" << mPluginId << "'\n");
+        mbNotEligible = true;
+    } else if (OKToStart(mTrack)) {
         mbNotEligible = false;
         const int32_t goal = CalcGoal();
         VBX_LOG(3, "Starting new track '" << command.Get('a') << " - " << command.Get('t') << "'. "
@@ -82,6 +86,12 @@ void CPlayerConnection::OnResume(const CPlayerCommand&) {
     if (!mbSubmitted && !mbNotEligible)
         mStopWatch.Start(this);
     mState = PLAYING;
+}
+
+bool CPlayerConnection::IsSameTrack(const Track& other) const {
+    const Track track = GetTrack();
+    return CEncodingUtils::ToLowerAscii(track.GetRawArtist()) == CEncodingUtils::ToLowerAscii(other.GetRawArtist()) &&
+           CEncodingUtils::ToLowerAscii(track.GetRawTitle()) == CEncodingUtils::ToLowerAscii(other.GetRawTitle());
 }
 
 int32_t CPlayerConnection::CalcGoal() const {

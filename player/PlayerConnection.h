@@ -48,7 +48,10 @@ public:
     CPlayerConnection(const CPlayerConnection&) = delete;
     CPlayerConnection& operator=(const CPlayerConnection&) = delete;
 
-    void OnStart(const CPlayerCommand& command);
+    /// A new track. mirrorOf names another plug-in that is counting the
+    /// same track right now: this one then only follows it, and counts
+    /// nothing (one listening, one play).
+    void OnStart(const CPlayerCommand& command, const std::string& mirrorOf = std::string());
     void OnStop(const CPlayerCommand& command);
     void OnPause(const CPlayerCommand& command);
     void OnResume(const CPlayerCommand& command);
@@ -66,6 +69,12 @@ public:
     /// A copy of the track, taken under its lock.
     Track GetTrack() const { return mTrack; }
     bool IsNotEligible() const noexcept { return mbNotEligible.load(); }
+    /// Whether a track of this plug-in is being counted: started (playing
+    /// or paused), eligible and no mirror of another plug-in's.
+    bool IsCounting() const noexcept { return GetState() != STOPPED && !mbNotEligible.load(); }
+    /// Whether the track is the same listening as this one's: the same
+    /// artist and title (as stored), ignoring case.
+    bool IsSameTrack(const Track& other) const;
     bool IsSubmitted() const noexcept { return mbSubmitted.load(); }
     /// Elapsed whole seconds of the current track.
     int32_t GetTimer() const noexcept { return mStopWatch.GetTimer(); }

@@ -11,6 +11,7 @@
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
+#include <algorithm>
 #include <vector>
 
 namespace {
@@ -226,7 +227,10 @@ bool CPlayerListener::AcceptConnection(std::string& peerAddress) {
     VBX_TRACE();
     for (;;) {
         pollfd entries[2] = {{mListenSocket.Get(), POLLIN, 0}, {mWakeRead.Get(), POLLIN, 0}};
-        const int ready = ::poll(entries, 2, -1);
+        // Asleep until a peer comes, or a stopped plug-in is due to be freed.
+        const int ready = ::poll(entries, 2, ForgetIdle());
+        if (ready == 0)
+            continue;
         if (ready < 0) {
             if (errno == EINTR)
                 continue;
@@ -399,16 +403,28 @@ void CPlayerListener::ShutDownConnection(CUniqueFd& socket) noexcept {
 void CPlayerListener::HandleCommand(const CPlayerCommand& command) {
     if (!command.Has('c'))
         throw CPlayerConnection::CBadCommandException("No plugin ID ('c=') present in message");
-    const std::shared_ptr<CPlayerConnection> connection = GetConnection(command.Get('c'));
+    const std::string pluginId = command.Get('c');
+    const std::shared_ptr<CPlayerConnection> connection = GetConnection(pluginId);
+    // Refused or not, the command tells whether the plug-in is idle now.
+    struct CIdleNote {
+        CPlayerListener& listener;
+        const std::string& id;
+        const CPlayerConnection& connection;
+        ~CIdleNote() { listener.NoteIdle(id, connection); }
+    } note{*this, pluginId, *connection};
     switch (command.command) {
-    case CPlayerCommand::START:
-        connection->OnStart(command);
-        {
+    case CPlayerCommand::START: {
+        const std::string mirrorOf = CountingSameTrack(command, *connection);
+        connection->OnStart(command, mirrorOf);
+        // A mirror is not what the person listens to: the window stays with
+        // the plug-in that counts.
+        if (mirrorOf.empty()) {
             std::lock_guard<std::mutex> guard(mMutex);
-            mCurrentPluginId = command.Get('c');
+            mCurrentPluginId = pluginId;
             mCurrentConnection = connection;
         }
         break;
+    }
     case CPlayerCommand::STOP:
         connection->OnStop(command);
         break;
@@ -437,6 +453,64 @@ std::shared_ptr<CPlayerConnection> CPlayerListener::GetConnection(const std::str
                  : std::make_shared<CPlayerConnection>(pluginId, CSettingsManager::Instance());
     mConnections.emplace(pluginId, connection);
     return connection;
+}
+
+std::string CPlayerListener::CountingSameTrack(const CPlayerCommand& start,
+                                               const CPlayerConnection& connection) const {
+    Track track;
+    track.Set(start.Get('a'), start.Get('t'), "", "", "", "");
+    std::lock_guard<std::mutex> guard(mMutex);
+    for (const auto& [id, other] : mConnections) {
+        if (other.get() != &connection && other->IsCounting() && other->IsSameTrack(track))
+            return id;
+    }
+    return {};
+}
+
+void CPlayerListener::NoteIdle(const std::string& pluginId, const CPlayerConnection& connection) {
+    if (connection.GetState() != CPlayerConnection::STOPPED) {
+        mIdleSince.erase(pluginId);
+        return;
+    }
+    if (mIdleSince.count(pluginId) != 0)
+        return;
+    const auto now = IdleClock::now();
+    mIdleSince.emplace(pluginId, now);
+    mIdleOrder.emplace_back(now, pluginId);
+}
+
+int CPlayerListener::ForgetIdle() {
+    const auto now = IdleClock::now();
+    std::vector<std::shared_ptr<CPlayerConnection>> freed;
+    while (!mIdleOrder.empty()) {
+        const auto& [since, id] = mIdleOrder.front();
+        const auto due = since + mIdleForget;
+        const auto known = mIdleSince.find(id);
+        if (known != mIdleSince.end() && known->second == since) {
+            if (due > now) {
+                const auto left = std::chrono::ceil<std::chrono::milliseconds>(due - now).count();
+                return static_cast<int>(std::min<std::int64_t>(left, 24 * 60 * 60 * 1000));
+            }
+            mIdleSince.erase(known);
+            std::lock_guard<std::mutex> guard(mMutex);
+            const auto it = mConnections.find(id);
+            // The plug-in the window follows stays, stopped or not.
+            if (it != mConnections.end() && id != mCurrentPluginId &&
+                it->second->GetState() == CPlayerConnection::STOPPED) {
+                freed.push_back(std::move(it->second));
+                mConnections.erase(it);
+            }
+        }
+        mIdleOrder.pop_front();
+    }
+    if (!freed.empty())
+        VBX_LOG(4, "Freed the state of " << freed.size() << " idle plug-in(s)\n");
+    return -1;
+}
+
+std::size_t CPlayerListener::ConnectionCount() const {
+    std::lock_guard<std::mutex> guard(mMutex);
+    return mConnections.size();
 }
 
 std::shared_ptr<CPlayerConnection> CPlayerListener::GetCurrentConnection() const {

@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <deque>
 #include <functional>
 #include <map>
 #include <memory>
@@ -72,6 +73,11 @@ public:
     static constexpr std::chrono::milliseconds kShutdownTimeout{5000};
     /// Unexpected bytes drained at a connection's close before giving up.
     static constexpr std::size_t kMaxDrainBytes = 64 * 1024;
+    /// How long a plug-in that has stopped (or never started a track) keeps
+    /// its state: a RESUME within it plays its track again; afterwards the
+    /// state is freed, so that plug-in ids that come and go (a browser's,
+    /// a second player's, with a process id in them) never pile up.
+    static constexpr std::chrono::milliseconds kIdleForget{10 * 60 * 1000};
 
     /// Connections come from factory, or are made for the process's settings
     /// manager and web submitter when it is empty. A basePort of 0 takes
@@ -105,7 +111,15 @@ public:
     /// it bound (for a peer that must know it). Set before Start.
     void SetListeningHandler(std::function<void(uint16_t port)> handler) { mListeningHandler = std::move(handler); }
 
+    /// Replaces kIdleForget (benchmarks, tests). Set before Start.
+    void SetIdleForget(std::chrono::milliseconds idle) noexcept { mIdleForget = idle; }
+    /// The plug-ins whose state is kept now.
+    std::size_t ConnectionCount() const;
+
     /// Applies one parsed command; throws CPlayerConnection::CBadCommandException.
+    /// A START of a track that another plug-in is counting right now (a
+    /// player heard twice, through a plug-in and a proxy) makes this one a
+    /// mirror of it, which counts nothing.
     void HandleCommand(const CPlayerCommand& command);
 
     /// Receives one line ended by a line feed, at most kMaxLineLength bytes,
@@ -127,6 +141,14 @@ private:
     void StopAllConnections();
     /// Sets the stop request and wakes the loop.
     void RequestStop() noexcept;
+    /// The plug-in counting the same track as the START, other than the
+    /// connection itself; "" for none.
+    std::string CountingSameTrack(const CPlayerCommand& start, const CPlayerConnection& connection) const;
+    /// After a command of the plug-in: a stopped one starts its idle time.
+    void NoteIdle(const std::string& pluginId, const CPlayerConnection& connection);
+    /// Frees the plug-ins idle for mIdleForget; the time until the next one
+    /// is due, or -1 for none (a poll time-out).
+    int ForgetIdle();
 
     const uint16_t mBasePort;
     const ConnectionFactory mFactory;
@@ -146,6 +168,14 @@ private:
     std::map<std::string, std::shared_ptr<CPlayerConnection>> mConnections;
     std::string mCurrentPluginId;
     std::shared_ptr<CPlayerConnection> mCurrentConnection;
+
+    // Listener thread only: when each stopped plug-in went idle, and the
+    // same in the order they did (an entry whose time no longer matches is
+    // stale).
+    using IdleClock = std::chrono::steady_clock;
+    std::chrono::milliseconds mIdleForget = kIdleForget;
+    std::map<std::string, IdleClock::time_point> mIdleSince;
+    std::deque<std::pair<IdleClock::time_point, std::string>> mIdleOrder;
 
     std::atomic<uint16_t> mPort;
     std::atomic<bool> mbListening{false};

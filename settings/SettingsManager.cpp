@@ -354,6 +354,21 @@ void CSettingsManager::SetProxySettings(const CProxySettings& proxy) {
     NotifyObservers();
 }
 
+bool CSettingsManager::IsMprisBridgeOn() const {
+    CRegistryKey key = CRegistryUtils::OpenKey(kProgramKey, true);
+    return CRegistryUtils::ReadNumber(key, kMprisBridgeValue, 1) != 0;
+}
+
+void CSettingsManager::SetMprisChoices(bool bridgeOn, const CIgnoreList& ignore) {
+    {
+        CRegistryKey key = CRegistryUtils::OpenKey(kProgramKey, true);
+        CRegistryUtils::WriteNumber(key, kMprisBridgeValue, bridgeOn ? 1 : 0);
+        CRegistryUtils::WriteString(key, CIgnoreList::kValue, ignore.Text());
+    }
+    VBX_LOG(3, "Players chosen: bridge " << (bridgeOn ? "on" : "off") << ", ignoring '" << ignore.Text() << "'\n");
+    NotifyObservers();
+}
+
 CUser CSettingsManager::NewUser(const std::string& name, const std::string& passwordHash,
                                 bool rememberPassword) const {
     CUser user;

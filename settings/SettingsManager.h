@@ -1,6 +1,7 @@
 #pragma once
 
 #include "app/Observable.h"
+#include "settings/IgnoreList.h"
 #include "settings/ProxySettings.h"
 #include "settings/RegistryKey.h"
 #include "settings/User.h"
@@ -66,6 +67,16 @@ public:
     /// $XDG_DATA_HOME/Fenwave/Vortlebox (default ~/.local/share/...), created
     /// with its parents, each folder made owner only; "" on failure.
     virtual std::string GetUserDir();
+
+    /// The store value that switches hearing the desktop's players (the
+    /// MPRIS bridge) on or off; on when missing.
+    static constexpr const char* kMprisBridgeValue = "MprisBridge";
+    /// Read from the store each time, as other programs (the bridge, the
+    /// store tool) share it.
+    bool IsMprisBridgeOn() const;
+    /// Stores whether players are heard and which are kept out, and tells
+    /// the observers (the bridge's supervisor acts on it at once).
+    void SetMprisChoices(bool bridgeOn, const CIgnoreList& ignore);
 
     CProxySettings GetProxySettings() const;
     void SetProxySettings(const CProxySettings& proxy);

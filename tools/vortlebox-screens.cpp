@@ -12,6 +12,8 @@
 
 #include "app/Logger.h"
 #include "player/PlayerListener.h"
+#include "settings/IgnoreList.h"
+#include "settings/MprisPlayers.h"
 #include "settings/RegistryUtils.h"
 #include "settings/SettingsManager.h"
 #include "submit/Md5.h"
@@ -66,7 +68,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cstdint>
 #include <cstdio>
+#include <ctime>
 #include <functional>
 #include <memory>
 #include <stdexcept>
@@ -471,6 +475,14 @@ void SaveOptions(CStage& stage, int page, const QString& name) {
     proxy.user = "alice";
     proxy.password = "hunter2";
     stage.Settings().SetProxySettings(proxy);
+    // Players heard on this desktop: a music player, a browser (left out
+    // by default) and a player the person chose to leave out.
+    const std::uint32_t now = static_cast<std::uint32_t>(std::time(nullptr));
+    CMprisPlayers::Record({"vlc", "VLC media player", now - 120});
+    CMprisPlayers::Record({"firefox", "Mozilla Firefox", now - 3600});
+    CMprisPlayers::Record({"spotify", "Spotify", now - 86400 * 3});
+    CMprisPlayers::Record({"org.gnome.Rhythmbox3", "Rhythmbox", now - 86400 * 12});
+    stage.Settings().SetMprisChoices(true, CIgnoreList::FromStore().With("org.mpris.MediaPlayer2.spotify", false));
     CWebSubmitter client(stage.Settings());
     COptionsDialog dialog(nullptr, page, stage.Settings(), client);
     dialog.show();
@@ -603,6 +615,8 @@ std::vector<Scene> Scenes() {
          [](CStage& stage) {
              SaveOptions(stage, COptionsDialog::kConnectionPage, QStringLiteral("options-connection"));
          }},
+        {"options-players",
+         [](CStage& stage) { SaveOptions(stage, COptionsDialog::kPlayersPage, QStringLiteral("options-players")); }},
     };
 }
 

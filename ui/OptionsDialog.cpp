@@ -4,6 +4,7 @@
 #include "settings/SettingsManager.h"
 #include "submit/WebSubmitter.h"
 #include "ui/ConnectionPage.h"
+#include "ui/PlayersPage.h"
 #include "ui/UserPage.h"
 
 #include <QDialogButtonBox>
@@ -11,6 +12,8 @@
 #include <QPushButton>
 #include <QTabWidget>
 #include <QVBoxLayout>
+
+#include <algorithm>
 
 COptionsDialog::COptionsDialog(QWidget* parent, int firstPage)
     : COptionsDialog(parent, firstPage, CSettingsManager::Instance(), CWebSubmitter::Instance()) {}
@@ -26,9 +29,11 @@ COptionsDialog::COptionsDialog(QWidget* parent, int firstPage, CSettingsManager&
     mpTabs->setObjectName(QStringLiteral("pages"));
     mpUserPage = new CUserPage(settings, client);
     mpConnectionPage = new CConnectionPage(settings);
+    mpPlayersPage = new CPlayersPage(settings);
     mpTabs->addTab(mpUserPage, QStringLiteral("User"));
     mpTabs->addTab(mpConnectionPage, QStringLiteral("Connection"));
-    mpTabs->setCurrentIndex(firstPage == kConnectionPage ? kConnectionPage : kUserPage);
+    mpTabs->addTab(mpPlayersPage, QStringLiteral("Players"));
+    mpTabs->setCurrentIndex(firstPage >= kUserPage && firstPage <= kPlayersPage ? firstPage : kUserPage);
 
     mpButtons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel | QDialogButtonBox::Apply, this);
     mpButtons->setObjectName(QStringLiteral("buttons"));
@@ -38,7 +43,7 @@ COptionsDialog::COptionsDialog(QWidget* parent, int firstPage, CSettingsManager&
     connect(mpButtons, &QDialogButtonBox::accepted, this, &COptionsDialog::accept);
     connect(mpButtons, &QDialogButtonBox::rejected, this, &COptionsDialog::reject);
     connect(mpButtons->button(QDialogButtonBox::Apply), &QPushButton::clicked, this, &COptionsDialog::Apply);
-    for (COptionsPage* page : {static_cast<COptionsPage*>(mpUserPage), static_cast<COptionsPage*>(mpConnectionPage)})
+    for (COptionsPage* page : Pages())
         connect(page, &COptionsPage::modifiedChanged, this, &COptionsDialog::UpdateApplyButton);
 
     auto* layout = new QVBoxLayout(this);
@@ -53,8 +58,15 @@ COptionsDialog::COptionsDialog(QWidget* parent, int firstPage, CSettingsManager&
     mpTabs->setMinimumSize(255 * dluX / 4, 234 * dluY / 8);
 }
 
+std::vector<COptionsPage*> COptionsDialog::Pages() const {
+    return {mpUserPage, mpConnectionPage, mpPlayersPage};
+}
+
 bool COptionsDialog::StorePages() {
-    return mpUserPage->Store() && mpConnectionPage->Store();
+    for (COptionsPage* page : Pages())
+        if (!page->Store())
+            return false;
+    return true;
 }
 
 void COptionsDialog::accept() {
@@ -65,12 +77,13 @@ void COptionsDialog::accept() {
 bool COptionsDialog::Apply() {
     if (!StorePages())
         return false;
-    mpUserPage->SetModified(false);
-    mpConnectionPage->SetModified(false);
+    for (COptionsPage* page : Pages())
+        page->SetModified(false);
     return true;
 }
 
 void COptionsDialog::UpdateApplyButton() {
-    mpButtons->button(QDialogButtonBox::Apply)
-        ->setEnabled(mpUserPage->IsModified() || mpConnectionPage->IsModified());
+    const std::vector<COptionsPage*> pages = Pages();
+    mpButtons->button(QDialogButtonBox::Apply)->setEnabled(
+        std::any_of(pages.begin(), pages.end(), [](const COptionsPage* page) { return page->IsModified(); }));
 }

@@ -15,12 +15,44 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
 #include <vector>
+
+const QString kStatus = QStringLiteral("PlaybackStatus");
+const QString kMetadata = QStringLiteral("Metadata");
+const QString kPosition = QStringLiteral("Position");
+const QString kPlaying = QStringLiteral("Playing");
+const QString kPaused = QStringLiteral("Paused");
+const QString kStopped = QStringLiteral("Stopped");
+
+inline QVariantMap TrackA() {
+    return CFakePlayer::Metadata("/track/1", {"Artist One", "Artist Two"}, "Title & More", "Album", 215000000,
+                                 "file:///music/A%20b.mp3");
+}
+inline QVariantMap TrackB() {
+    return CFakePlayer::Metadata("/track/2", {"Other"}, "Second", "Album", 60000000, "https://example.org/s");
+}
+
+inline std::string StartA(const std::string& id) {
+    return "START c=" + id + "&a=Artist One, Artist Two&t=Title && More&b=Album&m=&l=215&p=/music/A b.mp3";
+}
+inline std::string StartB(const std::string& id) {
+    return "START c=" + id + "&a=Other&t=Second&b=Album&m=&l=60&p=https://example.org/s";
+}
+inline std::string Line(const char* word, const std::string& id) {
+    return std::string(word) + " c=" + id;
+}
+
+/// The lines from the first-th on.
+inline std::vector<std::string> From(const std::vector<std::string>& lines, std::size_t first) {
+    return std::vector<std::string>(lines.begin() + static_cast<std::ptrdiff_t>(std::min(first, lines.size())),
+                                    lines.end());
+}
 
 /// The one application object of a test process; the bridge, the fake
 /// players and the outbox all run on its event loop.
@@ -46,6 +78,13 @@ inline bool PumpUntil(const std::function<bool()>& condition, int boundMs = 2000
         loop.processEvents(QEventLoop::WaitForMoreEvents);
     }
     return true;
+}
+
+/// Runs the event loop for a while (the bridge is part of it).
+inline void PumpFor(std::chrono::milliseconds time) {
+    QElapsedTimer clock;
+    clock.start();
+    PumpUntil([&] { return clock.elapsed() >= time.count(); }, static_cast<int>(time.count()) + 1000);
 }
 
 /// A bridge on a connection of its own to the test's session bus, with a

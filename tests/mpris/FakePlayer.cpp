@@ -38,6 +38,10 @@ bool CFakePlayer::AlsoOwn(const QString& suffix) {
     return mBus.registerService(QStringLiteral("org.mpris.MediaPlayer2.") + suffix);
 }
 
+bool CFakePlayer::Release(const QString& suffix) {
+    return mBus.unregisterService(QStringLiteral("org.mpris.MediaPlayer2.") + suffix);
+}
+
 void CFakePlayer::Vanish() {
     if (!mbConnected)
         return;
@@ -97,7 +101,15 @@ bool CFakePlayer::handleMessage(const QDBusMessage& message, const QDBusConnecti
     }
     if (message.member() == QLatin1String("Get") && message.arguments().size() == 2) {
         const QString property = message.arguments()[1].toString();
-        connection.send(message.createReply(QVariant::fromValue(QDBusVariant(mProperties.value(property)))));
+        QVariant value = mProperties.value(property);
+        if (!value.isValid() && property == QLatin1String("Identity"))
+            value = identity;
+        if (!value.isValid()) {
+            connection.send(message.createErrorReply(QStringLiteral("org.freedesktop.DBus.Error.UnknownProperty"),
+                                                     QStringLiteral("No such property: ") + property));
+            return true;
+        }
+        connection.send(message.createReply(QVariant::fromValue(QDBusVariant(value))));
         return true;
     }
     return false;

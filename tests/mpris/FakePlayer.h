@@ -24,6 +24,8 @@ public:
     bool Appear();
     /// Takes one more name on the same connection.
     bool AlsoOwn(const QString& suffix);
+    /// Gives a name of this connection up.
+    bool Release(const QString& suffix);
     /// Leaves the bus: the connection is closed.
     void Vanish();
 
@@ -40,6 +42,8 @@ public:
     void Seeked(qlonglong positionUs);
 
     int StateReads() const noexcept { return mStateReads; }
+    /// What the player calls itself (the root interface's "Identity").
+    QString identity = QStringLiteral("Fake Player");
     /// Called instead of answering a GetAll when set; returns whether it
     /// answered (the default answer is sent otherwise).
     std::function<bool(const QDBusMessage&)> onGetAll;

@@ -11,36 +11,6 @@ namespace {
 
 using namespace std::chrono_literals;
 
-const QString kStatus = QStringLiteral("PlaybackStatus");
-const QString kMetadata = QStringLiteral("Metadata");
-const QString kPosition = QStringLiteral("Position");
-const QString kPlaying = QStringLiteral("Playing");
-const QString kPaused = QStringLiteral("Paused");
-const QString kStopped = QStringLiteral("Stopped");
-
-QVariantMap TrackA() {
-    return CFakePlayer::Metadata("/track/1", {"Artist One", "Artist Two"}, "Title & More", "Album", 215000000,
-                                 "file:///music/A%20b.mp3");
-}
-QVariantMap TrackB() {
-    return CFakePlayer::Metadata("/track/2", {"Other"}, "Second", "Album", 60000000, "https://example.org/s");
-}
-
-std::string StartA(const std::string& id) {
-    return "START c=" + id + "&a=Artist One, Artist Two&t=Title && More&b=Album&m=&l=215&p=/music/A b.mp3";
-}
-std::string StartB(const std::string& id) {
-    return "START c=" + id + "&a=Other&t=Second&b=Album&m=&l=60&p=https://example.org/s";
-}
-std::string Line(const char* word, const std::string& id) {
-    return std::string(word) + " c=" + id;
-}
-
-std::vector<std::string> From(const std::vector<std::string>& lines, std::size_t first) {
-    return std::vector<std::string>(lines.begin() + static_cast<std::ptrdiff_t>(std::min(first, lines.size())),
-                                    lines.end());
-}
-
 TEST_F(CBridgeTest, FollowsAPlayerFromBeforeItsStartThroughEveryTransitionToItsEnd) {
     CFakePlayer& player = Playing(QStringLiteral("fake"), TrackA());
     ASSERT_TRUE(StartBridge());
@@ -273,7 +243,10 @@ TEST_F(CBridgeTest, MalformedMetadataIsSurvivedAndLoggedOncePerKind) {
     broken.Signal({{kStatus, QStringLiteral("Dancing")}, {kMetadata, 12}});
     broken.Signal({{kStatus, QStringLiteral("Dancing")}, {kMetadata, 12}});
 
-    // ... and the bridge still serves a tidy player.
+    // ... and once it has gone, the bridge still serves a tidy player (of
+    // the same process: one process is one player).
+    broken.Vanish();
+    ASSERT_TRUE(PumpUntil([&] { return mBridge->Players().empty(); }));
     const std::size_t before = mListener->Count();
     CFakePlayer& tidy = Playing(QStringLiteral("tidy"), TrackA());
     EXPECT_EQ(From(WaitLines(before + 1), before), std::vector<std::string>{StartA(tidy.PluginId())});

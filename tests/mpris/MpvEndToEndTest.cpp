@@ -1,4 +1,5 @@
 #include "tests/e2e/ProgramFixture.h"
+#include "tests/mpris/FakePlayerProcess.h"
 
 #include <cstdint>
 #include <cstdio>
@@ -106,10 +107,103 @@ TEST_F(CProgramTest, AFilePlayedInMpvIsSubmittedThroughTheBridge) {
     EXPECT_NE(ReadFile(bridgeLog).find("Termination signal received, shutting down"), std::string::npos);
 }
 
+std::size_t Count(const std::string& text, const std::string& what) {
+    std::size_t count = 0;
+    for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+        ++count;
+    return count;
+}
+
+// The bridge killed in the middle of a track: the program starts a new one a
+// second later, which goes on with the track; it is submitted once.
+TEST_F(CProgramTest, ABridgeKilledInTheMiddleOfATrackIsBackAndTheTrackCountsOnce) {
+    StartProgram();
+    const std::string started = "MPRIS bridge started, process ";
+    ASSERT_TRUE(CPlayerTestBase::WaitUntil([&] { return Log().find(started) != std::string::npos; })) << Log();
+    const pid_t first = std::stoi(Log().substr(Log().find(started) + started.size()));
+    CFakePlayerProcess player;
+    ASSERT_TRUE(player.Do("track Kill Band|Kill Song|30"));
+    ASSERT_TRUE(player.Do("status Playing"));
+    ASSERT_TRUE(player.Do("own 1 killtest"));
+    const std::string counting = "Starting new track 'Kill Band - Kill Song'. Goal: 15";
+    ASSERT_TRUE(CPlayerTestBase::WaitUntil([&] { return Log().find(counting) != std::string::npos; })) << Log();
+
+    ASSERT_EQ(::kill(first, SIGKILL), 0);
+    ASSERT_TRUE(CPlayerTestBase::WaitUntil([&] { return Count(Log(), started) == 2; })) << Log();
+    EXPECT_NE(Log().find("The MPRIS bridge ended by signal 9; starting it again in 1000 ms"), std::string::npos);
+    ASSERT_TRUE(mSim->WaitForSubmissions(1, 60s)) << Log();
+    // Played on to its end: still the one play.
+    std::this_thread::sleep_for(3s);
+    EXPECT_EQ(mSim->SubmittedEntries().size(), 1u);
+    EXPECT_EQ(Count(Log(), counting), 1u) << Log();
+    ::kill(mProgram->Pid(), SIGTERM);
+    EXPECT_EQ(WaitExit(), 0);
+}
+
+// Two people logged in on one machine: two programs, two session buses, a
+// player on each. Each program hears its own person's player only, though
+// the second program's listener had to take the port after the first's.
+TEST_F(CProgramTest, TwoProgramsOnOneMachineEachHearTheirOwnPlayer) {
+    CHeldPorts ports(2, true);
+    mEnv.Env().Set("VORTLEBOX_LISTENER_PORT", std::to_string(ports.Base()));
+    StartProgram();
+    ASSERT_EQ(mPort, ports.Base());
+
+    // The second person: a home, a store and a session bus of their own.
+    CTestProcess bus({"/usr/bin/dbus-daemon", "--session", "--nofork", "--print-address=1"},
+                     CTestProcess::COptions{.pipeStdout = true});
+    std::string address;
+    ASSERT_TRUE(bus.ReadLine(address, 20s));
+    std::unique_ptr<CTestProcess> second;
+    std::unique_ptr<CFakePlayerProcess> theirs;
+    CTempDir other;
+    {
+        CScopedEnv env;
+        const std::pair<const char*, const char*> folders[] = {{"HOME", "/home"},
+                                                               {"XDG_CONFIG_HOME", "/config"},
+                                                               {"XDG_DATA_HOME", "/data"},
+                                                               {"XDG_RUNTIME_DIR", "/run"},
+                                                               {"TMPDIR", "/tmp"}};
+        for (const auto& [name, folder] : folders) {
+            ASSERT_EQ(::mkdir(other.File(folder + 1).c_str(), 0700), 0);
+            env.Set(name, other.File(folder + 1));
+        }
+        env.Set("DBUS_SESSION_BUS_ADDRESS", address);
+        second = std::make_unique<CTestProcess>(std::vector<std::string>{BinDir() + "/vortlebox"},
+                                                CTestProcess::COptions{});
+        theirs = std::make_unique<CFakePlayerProcess>();
+        ASSERT_TRUE(theirs->Do("track Their Band|Their Song|200"));
+        ASSERT_TRUE(theirs->Do("status Playing"));
+        ASSERT_TRUE(theirs->Do("own 1 theirs"));
+    }
+    CFakePlayerProcess mine;
+    ASSERT_TRUE(mine.Do("track My Band|My Song|200"));
+    ASSERT_TRUE(mine.Do("status Playing"));
+    ASSERT_TRUE(mine.Do("own 1 mine"));
+
+    const std::string otherLog = other.File("data/Fenwave/Vortlebox/vortler.log");
+    ASSERT_TRUE(CPlayerTestBase::WaitUntil(
+        [&] { return ReadFile(otherLog).find("Starting new track 'Their Band - Their Song'") != std::string::npos; }))
+        << ReadFile(otherLog);
+    ASSERT_TRUE(CPlayerTestBase::WaitUntil(
+        [&] { return Log().find("Starting new track 'My Band - My Song'") != std::string::npos; }))
+        << Log();
+    EXPECT_NE(ReadFile(otherLog).find("Listener bound to port " + std::to_string(ports.Port(1))), std::string::npos);
+    std::this_thread::sleep_for(1s);
+    EXPECT_EQ(Log().find("Their Band"), std::string::npos) << Log();
+    EXPECT_EQ(ReadFile(otherLog).find("My Band"), std::string::npos) << ReadFile(otherLog);
+    ::kill(second->Pid(), SIGTERM);
+    EXPECT_EQ(second->Wait(60s), 0);
+    ::kill(mProgram->Pid(), SIGTERM);
+    EXPECT_EQ(WaitExit(), 0);
+}
+
 TEST_F(CProgramTest, TheBridgeStaysOffWhenTheStoreSaysSo) {
     Reg({"set", "Software\\Fenwave\\Vortlebox", "MprisBridge", "dword", "0"});
     StartProgram();
-    EXPECT_NE(Log().find("MPRIS bridge switched off (MprisBridge is 0)"), std::string::npos) << Log();
+    EXPECT_TRUE(CPlayerTestBase::WaitUntil(
+        [&] { return Log().find("MPRIS bridge switched off (MprisBridge is 0)") != std::string::npos; }))
+        << Log();
     EXPECT_EQ(Log().find("MPRIS bridge started"), std::string::npos);
     EXPECT_FALSE(FileExists(UserDir() + "/vortlebox-mpris.log"));
     ::kill(mProgram->Pid(), SIGTERM);

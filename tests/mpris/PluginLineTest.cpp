@@ -1,4 +1,4 @@
-#include "mpris/IgnoreList.h"
+#include "settings/IgnoreList.h"
 #include "mpris/PluginLine.h"
 #include "player/PlayerCommand.h"
 #include "player/PlayerCommandParser.h"
@@ -106,7 +106,7 @@ TEST(CIgnoreListTest, PatternsMatchWholeOrShortBusNames) {
     for (const CCase& c : std::vector<CCase>{{"org.mpris.MediaPlayer2.firefox.instance_1_5", true},
                                              {"org.mpris.MediaPlayer2.firefox", true},
                                              {"org.mpris.MediaPlayer2.vlc", true},
-                                             {"org.mpris.MediaPlayer2.vlc.instance7", false},
+                                             {"org.mpris.MediaPlayer2.vlc.instance7", true},
                                              {"org.mpris.MediaPlayer2.chromium.instance3", true},
                                              {"org.mpris.MediaPlayer2.chromium.instance33", false},
                                              {"org.mpris.MediaPlayer2.spotify", true},

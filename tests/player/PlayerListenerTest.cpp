@@ -148,11 +148,11 @@ TEST_F(PlayerListenerTest, LineFraming) {
     CListenerRunner runner(*listener);
     ASSERT_TRUE(runner.WaitListening()) << runner.Error();
     const FramingCase cases[] = {
-        {"line feed", {"START c=lf&a=A&t=T&l=100&p=/a.mp3\n"}, "lf", "/a.mp3"},
-        {"carriage return", {"START c=cr&a=A&t=T&l=100&p=/b.mp3\r\n"}, "cr", "/b.mp3"},
-        {"two pieces", {"START c=pie", "ces&a=A&t=T&l=100&p=/c.mp3\n"}, "pieces", "/c.mp3"},
-        {"return in the first piece", {"START c=split&a=A&t=T&l=100&p=/d.mp3\r", "\n"}, "split", "/d.mp3"},
-        {"inner line feed", {"START c=in&a=A&t=T&l=100&p=/e\nf.mp3\n"}, "in", "/e\nf.mp3"},
+        {"line feed", {"START c=lf&a=A&t=T1&l=100&p=/a.mp3\n"}, "lf", "/a.mp3"},
+        {"carriage return", {"START c=cr&a=A&t=T2&l=100&p=/b.mp3\r\n"}, "cr", "/b.mp3"},
+        {"two pieces", {"START c=pie", "ces&a=A&t=T3&l=100&p=/c.mp3\n"}, "pieces", "/c.mp3"},
+        {"return in the first piece", {"START c=split&a=A&t=T4&l=100&p=/d.mp3\r", "\n"}, "split", "/d.mp3"},
+        {"inner line feed", {"START c=in&a=A&t=T5&l=100&p=/e\nf.mp3\n"}, "in", "/e\nf.mp3"},
     };
     for (const FramingCase& c : cases) {
         SCOPED_TRACE(c.name);
@@ -168,7 +168,7 @@ TEST_F(PlayerListenerTest, LineFraming) {
         EXPECT_EQ(current->GetPluginId(), c.pluginId);
         EXPECT_EQ(current->GetTrack().GetRawPath(), c.path);
     }
-    EXPECT_TRUE(mLog.Contains("Line received: START c=cr&a=A&t=T&l=100&p=/b.mp3\n"));
+    EXPECT_TRUE(mLog.Contains("Line received: START c=cr&a=A&t=T2&l=100&p=/b.mp3\n"));
 }
 
 TEST_F(PlayerListenerTest, LineWithoutLineFeedIsDroppedWithoutReply) {
@@ -366,6 +366,77 @@ TEST_F(PlayerListenerTest, CurrentConnectionFollowsTheLastAcceptedStart) {
     EXPECT_EQ(listener->GetCurrentPluginId(), "");
     EXPECT_EQ(listener->GetCurrentConnection(), nullptr);
     EXPECT_EQ(listener->GetConnection("")->GetTrack().GetRawArtist(), "Third");
+}
+
+// One listening heard through two plug-ins (a player's own plug-in and a
+// proxy of it) counts once: a START of the track another plug-in is
+// counting makes a mirror, which counts nothing and is not what the window
+// follows; once that play has ended, the track counts again.
+TEST_F(PlayerListenerTest, ATrackAnotherPlugInIsCountingIsAMirrorUntilThatPlayEnds) {
+    auto listener = MakeListener(0);
+    CListenerRunner runner(*listener);
+    ASSERT_TRUE(runner.WaitListening()) << runner.Error();
+    const uint16_t port = listener->GetPort();
+    const std::string song = "&a=Band&t=Song&l=300&p=/a.mp3\n";
+    struct CStep {
+        const char* line;
+        const char* counting; // plug-ins counting afterwards
+        const char* current;
+    };
+    const CStep steps[] = {
+        {"START c=own", "own", "own"},
+        {"START c=proxy", "own", "own"},
+        {"PAUSE c=own", "own", "own"}, // paused, still being counted
+        {"START c=third&a=BAND&t=SONG&l=300&p=/b.mp3", "own", "own"},
+        {"STOP c=own", "", "own"},
+        {"START c=proxy", "proxy", "proxy"}, // a new play after the first ended
+        {"START c=own&a=Band&t=Song&l=10&p=/a.mp3", "proxy", "proxy"},
+        {"STOP c=proxy", "", "proxy"},
+        {"START c=short&a=Band&t=Song&l=10&p=/a.mp3", "", "short"}, // too short to count: no mirror
+        {"START c=own", "own", "own"},
+    };
+    for (const CStep& step : steps) {
+        SCOPED_TRACE(step.line);
+        std::string line = step.line;
+        line += line.find("&a=") == std::string::npos ? song : "\n";
+        ASSERT_EQ(Exchange(port, line), "OK\n");
+        std::string counting;
+        for (const char* id : {"own", "proxy", "third", "short"})
+            if (listener->GetConnection(id)->IsCounting())
+                counting += (counting.empty() ? "" : ",") + std::string(id);
+        EXPECT_EQ(counting, step.counting);
+        EXPECT_EQ(listener->GetCurrentPluginId(), step.current);
+    }
+    EXPECT_TRUE(mLog.Contains("Track 'Band - Song' is counted for plug-in 'own' already, not again for 'proxy'\n"));
+}
+
+// A plug-in that stopped and stayed idle is forgotten; one that plays or is
+// paused, and the one the window follows, are kept.
+TEST_F(PlayerListenerTest, APlugInStoppedAndIdleIsForgotten) {
+    auto listener = MakeListener(0);
+    listener->SetIdleForget(2s);
+    CListenerRunner runner(*listener);
+    ASSERT_TRUE(runner.WaitListening()) << runner.Error();
+    const uint16_t port = listener->GetPort();
+    ASSERT_EQ(Exchange(port, "START c=paused&a=B&t=T&l=300&p=/b.mp3\n"), "OK\n");
+    ASSERT_EQ(Exchange(port, "PAUSE c=paused\n"), "OK\n");
+    for (int i = 0; i < 20; ++i) {
+        const std::string id = "gone" + std::to_string(i);
+        ASSERT_EQ(Exchange(port, "START c=" + id + "&a=A&t=T" + std::to_string(i) + "&l=300&p=/a.mp3\n"), "OK\n");
+        ASSERT_EQ(Exchange(port, "STOP c=" + id + "\n"), "OK\n");
+        ASSERT_EQ(Exchange(port, "START c=" + id + "&a=A&t=T" + std::to_string(i) + "&l=300&p=/a.mp3\n"), "OK\n");
+        ASSERT_EQ(Exchange(port, "STOP c=" + id + "\n"), "OK\n");
+    }
+    ASSERT_EQ(Exchange(port, "RESUME c=never\n"), "ERROR: RESUME received without a preceding START\n");
+    // Within its idle time a stopped track plays on.
+    ASSERT_EQ(Exchange(port, "RESUME c=gone19\n"), "OK\n");
+    ASSERT_EQ(Exchange(port, "STOP c=gone19\n"), "OK\n");
+
+    // Left: the paused one, and the one the window follows (the last START).
+    EXPECT_TRUE(WaitUntil([&] { return listener->ConnectionCount() == 2; }));
+    EXPECT_EQ(Exchange(port, "RESUME c=gone18\n"), "ERROR: RESUME received without a preceding START\n");
+    EXPECT_EQ(Exchange(port, "RESUME c=gone19\n"), "OK\n");
+    EXPECT_EQ(Exchange(port, "RESUME c=paused\n"), "OK\n");
 }
 
 } // namespace

@@ -183,6 +183,30 @@ bool CTestProcess::ReadLine(std::string& line, std::chrono::milliseconds timeout
     }
 }
 
+bool CTestProcess::Write(const std::string& bytes) {
+    // A child that has ended already raises SIGPIPE at this thread: held
+    // back, then discarded.
+    sigset_t pipeSignal;
+    sigset_t before;
+    sigemptyset(&pipeSignal);
+    sigaddset(&pipeSignal, SIGPIPE);
+    ::pthread_sigmask(SIG_BLOCK, &pipeSignal, &before);
+    std::size_t done = 0;
+    while (mStdin >= 0 && done < bytes.size()) {
+        const ssize_t n = ::write(mStdin, bytes.data() + done, bytes.size() - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        done += static_cast<std::size_t>(n);
+    }
+    const timespec now{};
+    while (::sigtimedwait(&pipeSignal, nullptr, &now) > 0) {
+    }
+    ::pthread_sigmask(SIG_SETMASK, &before, nullptr);
+    return done == bytes.size();
+}
+
 void CTestProcess::CloseStdin() noexcept {
     CloseFd(mStdin);
 }
@@ -272,28 +296,9 @@ std::optional<int> CTestProcess::Stop(std::chrono::milliseconds grace) noexcept 
 CTestProcess::CResult CTestProcess::Run(const std::vector<std::string>& argv, std::chrono::milliseconds timeout,
                                         const std::string& input) {
     CTestProcess child(argv, COptions{.pipeStdin = true, .pipeStdout = true, .pipeStderr = true});
-    if (!input.empty()) {
-        // Small inputs only: the pipe takes them whole before the child
-        // reads. A child that has ended already raises SIGPIPE at this
-        // thread: held back, then discarded.
-        sigset_t pipeSignal;
-        sigset_t before;
-        sigemptyset(&pipeSignal);
-        sigaddset(&pipeSignal, SIGPIPE);
-        ::pthread_sigmask(SIG_BLOCK, &pipeSignal, &before);
-        for (std::size_t done = 0; done < input.size();) {
-            const ssize_t n = ::write(child.mStdin, input.data() + done, input.size() - done);
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n <= 0)
-                break;
-            done += static_cast<std::size_t>(n);
-        }
-        const timespec now{};
-        while (::sigtimedwait(&pipeSignal, nullptr, &now) > 0) {
-        }
-        ::pthread_sigmask(SIG_SETMASK, &before, nullptr);
-    }
+    // Small inputs only: the pipe takes them whole before the child reads.
+    if (!input.empty())
+        child.Write(input);
     child.CloseStdin();
     CResult result;
     auto deadline = Clock::now() + timeout;

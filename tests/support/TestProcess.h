@@ -37,6 +37,9 @@ public:
     /// Reads one line (without its line feed) from the child's standard
     /// output; false on end of file or when the time-out passes first.
     bool ReadLine(std::string& line, std::chrono::milliseconds timeout);
+    /// Writes the bytes to the child's standard input; false when they did
+    /// not all go.
+    bool Write(const std::string& bytes);
     /// Closes the pipe to the child's standard input.
     void CloseStdin() noexcept;
     /// Waits for the child's end; its exit code, or nullopt on time-out.

@@ -1,9 +1,11 @@
 #include "app/Observer.h"
+#include "settings/MprisPlayers.h"
 #include "settings/RegistryUtils.h"
 #include "tests/ui/DialogTestSupport.h"
 #include "ui/ConnectionPage.h"
 #include "ui/LoginDialog.h"
 #include "ui/OptionsDialog.h"
+#include "ui/PlayersPage.h"
 #include "ui/UserPage.h"
 
 #include <QCheckBox>
@@ -20,6 +22,7 @@
 
 #include <optional>
 #include <string>
+#include <tuple>
 #include <vector>
 
 namespace {
@@ -365,6 +368,54 @@ TEST(OptionsDialogTest, OkWithoutVisitingTheConnectionPageLeavesTheProxyAsItWas)
     EXPECT_EQ(world.settings.GetProxySettings().host, "proxy.test");
     // Only the user was stored.
     EXPECT_EQ(notified.count, 1);
+}
+
+// The players heard on this desktop, each ticked unless the ignore list
+// keeps it out (browsers by default): unticking one adds its name, ticking
+// one takes out the patterns that ignore it, and every row shows what the
+// list says then. OK stores the list and the switch, and tells the
+// observers (the bridge's supervisor) at once.
+TEST(OptionsDialogTest, PlayersPageTicksThePlayersThatCountAndStoresTheChoice) {
+    CDialogWorld world;
+    world.AddStoredUser("alice", "secret");
+    world.settings.SetCurrentUser("alice");
+    for (const auto& [name, identity, seen] : {std::tuple{"vlc", "VLC media player", 300u},
+                                               std::tuple{"chromium", "Chromium", 200u},
+                                               std::tuple{"mpv", "mpv Media Player", 100u}})
+        CMprisPlayers::Record({name, identity, seen});
+    CNotifyCounter notified(world.settings);
+
+    CShownOptions options(world, COptionsDialog::kPlayersPage);
+    auto& list = options.Control<QTreeWidget>("playerList");
+    const auto ticks = [&list] {
+        std::string text;
+        for (int i = 0; i < list.topLevelItemCount(); ++i) {
+            const QTreeWidgetItem* item = list.topLevelItem(i);
+            text += item->data(CPlayersPage::kPlayerColumn, CPlayersPage::kNameRole).toString().toStdString() +
+                    (item->checkState(CPlayersPage::kPlayerColumn) == Qt::Checked ? "+ " : "- ");
+        }
+        return text;
+    };
+    EXPECT_EQ(ticks(), "vlc+ chromium- mpv+ ");
+    EXPECT_EQ(list.topLevelItem(0)->text(CPlayersPage::kPlayerColumn), QStringLiteral("VLC media player"));
+    EXPECT_TRUE(options.Control<QCheckBox>("hearPlayers").isChecked());
+    EXPECT_FALSE(options.Apply().isEnabled());
+
+    list.topLevelItem(0)->setCheckState(CPlayersPage::kPlayerColumn, Qt::Unchecked);
+    list.topLevelItem(1)->setCheckState(CPlayersPage::kPlayerColumn, Qt::Checked);
+    EXPECT_EQ(ticks(), "vlc- chromium+ mpv+ ");
+    EXPECT_TRUE(options.Apply().isEnabled());
+    ClickCheckBox(options.Control<QCheckBox>("hearPlayers"));
+    EXPECT_FALSE(list.isEnabled());
+    EXPECT_EQ(notified.count, 0);
+
+    ClickButton(options.dialog, "okButton");
+    EXPECT_EQ(notified.count, 1);
+    const CIgnoreList stored = CIgnoreList::FromStore();
+    EXPECT_FALSE(stored.Ignores("org.mpris.MediaPlayer2.chromium.instance77"));
+    EXPECT_TRUE(stored.Ignores("org.mpris.MediaPlayer2.vlc.instance12"));
+    EXPECT_TRUE(stored.Ignores("org.mpris.MediaPlayer2.firefox.instance_1_2"));
+    EXPECT_FALSE(world.settings.IsMprisBridgeOn());
 }
 
 } // namespace
