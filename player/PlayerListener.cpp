@@ -6,6 +6,7 @@
 #include <arpa/inet.h>
 #include <cerrno>
 #include <fcntl.h>
+#include <malloc.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -488,6 +489,7 @@ int CPlayerListener::ForgetIdle() {
         const auto known = mIdleSince.find(id);
         if (known != mIdleSince.end() && known->second == since) {
             if (due > now) {
+                ReleaseFreed(freed);
                 const auto left = std::chrono::ceil<std::chrono::milliseconds>(due - now).count();
                 return static_cast<int>(std::min<std::int64_t>(left, 24 * 60 * 60 * 1000));
             }
@@ -503,9 +505,19 @@ int CPlayerListener::ForgetIdle() {
         }
         mIdleOrder.pop_front();
     }
-    if (!freed.empty())
-        VBX_LOG(4, "Freed the state of " << freed.size() << " idle plug-in(s)\n");
+    ReleaseFreed(freed);
     return -1;
+}
+
+void CPlayerListener::ReleaseFreed(std::vector<std::shared_ptr<CPlayerConnection>>& freed) {
+    if (freed.empty())
+        return;
+    const std::size_t count = freed.size();
+    freed.clear();
+    // The allocator keeps freed memory for the process; a burst of plug-ins
+    // gone (a browser's, a second player's) gives it back to the system.
+    ::malloc_trim(0);
+    VBX_LOG(4, "Freed the state of " << count << " idle plug-in(s)\n");
 }
 
 std::size_t CPlayerListener::ConnectionCount() const {

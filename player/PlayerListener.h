@@ -18,6 +18,7 @@
 #include <mutex>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 /// The server for music-player plug-ins: a TCP socket on 127.0.0.1 only,
 /// serving one connection at a time. Each connection carries one command
@@ -149,6 +150,8 @@ private:
     /// Frees the plug-ins idle for mIdleForget; the time until the next one
     /// is due, or -1 for none (a poll time-out).
     int ForgetIdle();
+    /// Lets go of freed plug-ins and returns their memory to the system.
+    static void ReleaseFreed(std::vector<std::shared_ptr<CPlayerConnection>>& freed);
 
     const uint16_t mBasePort;
     const ConnectionFactory mFactory;

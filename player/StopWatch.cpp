@@ -4,6 +4,7 @@
 #include "app/Logger.h"
 #include "player/StopWatchClient.h"
 
+#include <chrono>
 #include <exception>
 
 namespace {
@@ -14,14 +15,17 @@ constexpr int32_t kTicksPerSecond = 4;
 // when they are called from it.
 thread_local const CStopWatch* tTimerOf = nullptr;
 
-void SleepQuarterSecond() {
-    std::this_thread::sleep_for(std::chrono::milliseconds(250));
-}
+constexpr std::chrono::milliseconds kQuarterSecond{250};
 
 } // namespace
 
 CStopWatch::CStopWatch(SleepFunction sleepQuarter)
-    : mSleep(sleepQuarter ? std::move(sleepQuarter) : SleepFunction(SleepQuarterSecond)) {}
+    : mSleep(sleepQuarter ? std::move(sleepQuarter) : SleepFunction([this] { WaitQuarter(); })) {}
+
+void CStopWatch::WaitQuarter() {
+    std::unique_lock<std::mutex> lock(mWakeMutex);
+    mWake.wait_for(lock, kQuarterSecond, [this] { return mRunning.load() == 0; });
+}
 
 CStopWatch::~CStopWatch() {
     if (mThread.joinable())
@@ -89,6 +93,13 @@ void CStopWatch::Stop() {
         std::lock_guard<std::recursive_mutex> guard(mMutex);
         mRunning.store(0);
     }
+    // Wakes the timer thread out of its quarter second: the quarter counts
+    // as before, but the caller (the listener, serving every plug-in) does
+    // not wait it out. Taking the mutex orders the flag before the wait.
+    {
+        std::lock_guard<std::mutex> guard(mWakeMutex);
+    }
+    mWake.notify_all();
     if (tTimerOf == this) {
         // The stop takes effect at the next tick; waiting here would hang.
         VBX_LOG(1, "StopWatch Stop called on its own timer thread, not waiting\n");

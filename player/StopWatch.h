@@ -4,6 +4,7 @@
 #include "app/Observable.h"
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <future>
@@ -27,7 +28,8 @@ class CStopWatchClient;
 /// their own thread.
 class CStopWatch : public Observable {
 public:
-    /// The wait between two ticks; a default-constructed one sleeps 250 ms.
+    /// The wait between two ticks; a default-constructed one waits 250 ms,
+    /// or until Stop.
     using SleepFunction = std::function<void()>;
 
     explicit CStopWatch(SleepFunction sleepQuarter = {});
@@ -39,8 +41,9 @@ public:
     /// Starts or continues counting for the client; returns at once. While a
     /// thread is counting only the client is replaced.
     void Start(CStopWatchClient* client);
-    /// Stops counting and waits until the timer thread has ended. The quarter
-    /// second in progress is still counted; ticks and timer are kept.
+    /// Stops counting and waits until the timer thread has ended (it is
+    /// woken at once). The quarter second in progress is still counted;
+    /// ticks and timer are kept.
     void Stop();
     /// Sets ticks and timer to 0 and notifies the observers. A running thread
     /// goes on counting from 0.
@@ -66,6 +69,8 @@ private:
     static void ThreadMain(CStopWatch* watch, std::shared_ptr<std::promise<long>> threadId);
     /// Joins a timer thread that has ended or is about to.
     void JoinThread();
+    /// The default wait between ticks: a quarter second, or until Stop.
+    void WaitQuarter();
 
     const SleepFunction mSleep;
 
@@ -83,6 +88,9 @@ private:
 
     // Signalled while no timer thread is running.
     CManualResetEvent mFinished{true};
+    // Wakes the default wait when counting stops.
+    std::mutex mWakeMutex;
+    std::condition_variable mWake;
     // Touched by the controlling thread only.
     std::thread mThread;
 };
