@@ -80,12 +80,45 @@ int CUserFolders::CreatePrivateFolder(const std::string& path) {
     return S_ISDIR(st.st_mode) ? 0 : ENOTDIR;
 }
 
-std::string CUserFolders::ProgramFolder() {
+int CUserFolders::MakePrivate(const std::string& path, bool& changed) {
+    changed = false;
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0)
+        return errno;
+    if (!S_ISDIR(st.st_mode) || st.st_uid != ::geteuid())
+        return EPERM;
+    if ((st.st_mode & 077) == 0)
+        return 0;
+    if (::chmod(path.c_str(), st.st_mode & 0700) != 0)
+        return errno;
+    changed = true;
+    return 0;
+}
+
+namespace {
+
+std::string OwnExecutable() {
     char buffer[PATH_MAX];
     const ssize_t n = ::readlink("/proc/self/exe", buffer, sizeof buffer);
     if (n <= 0 || static_cast<std::size_t>(n) >= sizeof buffer)
         return {};
-    const std::string path(buffer, static_cast<std::size_t>(n));
+    return std::string(buffer, static_cast<std::size_t>(n));
+}
+
+} // namespace
+
+std::string CUserFolders::ProgramFolder() {
+    const std::string path = OwnExecutable();
     const std::size_t slash = path.rfind('/');
+    if (slash == std::string::npos)
+        return {};
     return slash == 0 ? std::string("/") : path.substr(0, slash);
+}
+
+std::string CUserFolders::ProgramPath() {
+    const std::string path = OwnExecutable();
+    const std::size_t slash = path.rfind('/');
+    if (slash != std::string::npos && path.compare(slash + 1, std::string::npos, kDesktopProgramName) == 0)
+        return path.substr(0, slash + 1) + kProgramName;
+    return path;
 }

@@ -1,30 +1,46 @@
+#include "app/CoreApp.h"
 #include "app/CrashHandler.h"
-#include "app/ServiceApp.h"
+#include "app/UserFolders.h"
 #include "settings/SettingsManager.h"
 
+#include <QCoreApplication>
+
+#include <cerrno>
 #include <clocale>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <string>
+#include <unistd.h>
 
-int main(int argc, char** argv) {
-    CCrashHandler::Install(CSettingsManager::Instance().GetUserDir());
-    std::setlocale(LC_ALL, "");
+namespace {
 
-    // Without a display (a service session, a test) the program still runs,
-    // on the offscreen platform, instead of aborting.
+/// Whether a person can see windows: a display, and no platform that draws
+/// nowhere.
+bool HasDisplay() {
     const char* platform = std::getenv("QT_QPA_PLATFORM");
+    if (platform != nullptr && (std::strcmp(platform, "offscreen") == 0 || std::strcmp(platform, "minimal") == 0))
+        return false;
     const char* display = std::getenv("DISPLAY");
     const char* wayland = std::getenv("WAYLAND_DISPLAY");
-    if ((platform == nullptr || *platform == '\0') && (display == nullptr || *display == '\0') &&
-        (wayland == nullptr || *wayland == '\0'))
-        ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
+    return (display != nullptr && *display != '\0') || (wayland != nullptr && *wayland != '\0');
+}
 
-    CServiceApp app(argc, argv);
-    if (!app.InitInstance()) {
-        app.ExitInstance();
-        return app.ExitCode();
+} // namespace
+
+int main(int argc, char** argv) {
+    // With a display the program carries its windows: it becomes its
+    // desktop half, in this same process. Without one it runs its core
+    // alone, with none of the windows' libraries loaded.
+    if (HasDisplay()) {
+        const std::string desktop = CUserFolders::ProgramFolder() + "/" + CUserFolders::kDesktopProgramName;
+        ::execv(desktop.c_str(), argv);
+        std::fprintf(stderr, "vortlebox: cannot start %s (%s); going on without windows\n", desktop.c_str(),
+                     std::strerror(errno));
     }
-    const int code = app.exec();
-    app.PreExitInstance();
-    app.ExitInstance();
-    return code;
+    CCrashHandler::Install(CSettingsManager::Instance().GetUserDir());
+    std::setlocale(LC_ALL, "");
+    QCoreApplication app(argc, argv);
+    CCoreApp core;
+    return core.Run();
 }

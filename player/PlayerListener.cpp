@@ -546,12 +546,12 @@ void CPlayerListener::RequestStop() noexcept {
     }
 }
 
-void CPlayerListener::Stop() {
+bool CPlayerListener::Stop() {
     VBX_TRACE();
     if (!mbListening) {
         // A Start that is about to listen sees the request and returns.
         RequestStop();
-        return;
+        return true;
     }
 
     {
@@ -578,9 +578,10 @@ void CPlayerListener::Stop() {
     RequestStop();
     if (!mLoopDone.WaitFor(kLoopEndWait)) {
         VBX_LOG(1, "Listener loop did not end, stopwatches not stopped\n");
-        return;
+        return false;
     }
     StopAllConnections();
+    return true;
 }
 
 void CPlayerListener::StopAllConnections() {

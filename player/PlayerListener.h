@@ -94,8 +94,10 @@ public:
     void Start();
     /// Makes Start return (by an EXIT line, or failing that by waking the
     /// loop), waits until the loop has ended and stops every stopwatch.
-    /// Returns at once when the loop never started listening.
-    void Stop();
+    /// Returns at once when the loop never started listening. False when the
+    /// loop did not end within 30 s (its thread must not be waited for
+    /// without limit then).
+    bool Stop();
 
     /// The connection of the plug-in whose START was accepted last; null
     /// before the first and when that START carried an empty plug-in id.

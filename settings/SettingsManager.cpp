@@ -29,14 +29,6 @@ bool IsValidUserName(const std::string& name) {
     return !name.empty() && name.find('\\') == std::string::npos && name.find('\0') == std::string::npos;
 }
 
-std::string ProgramPath() {
-    char buffer[PATH_MAX];
-    ssize_t n = ::readlink("/proc/self/exe", buffer, sizeof buffer);
-    if (n < 0 || static_cast<size_t>(n) >= sizeof buffer)
-        return std::string();
-    return std::string(buffer, static_cast<size_t>(n));
-}
-
 } // namespace
 
 CSettingsManager& CSettingsManager::Instance() {
@@ -148,7 +140,7 @@ void CSettingsManager::Restore() {
         mbFirstRun = firstRun;
     }
     VBX_LOG(4, "mbFirstRun: " << firstRun << "\n");
-    std::string path = ProgramPath();
+    std::string path = CUserFolders::ProgramPath();
     if (path.empty())
         VBX_LOG(2, "Couldn't resolve the program's own path, \"Path\" left as it was.\n");
     else

@@ -85,6 +85,10 @@ public:
     /// the benchmark measures the two apart).
     void SetKeepCacheInStep(bool keep) { mKeepInStep.store(keep); }
 
+    /// Gives the protocol client the settings' proxy. init does it too; a
+    /// login verified before init (at start-up) needs it earlier.
+    void ApplyProxy();
+
     /// The two file paths of a user, given the user directory.
     static std::string PendingFilePath(const std::string& dir, const std::string& user);
     static std::string TentativeFilePath(const std::string& dir, const std::string& user);
@@ -99,7 +103,6 @@ protected:
                              bool held) override;
 
 private:
-    void ApplyProxy();
     /// Writes both files from memory; emptyTentative is the save at a change
     /// of user or at exit. Takes the file mutex.
     bool WriteFiles(const std::string& user, const Pending& pending, bool emptyTentative,

@@ -11,6 +11,7 @@
 // under Xvfb. A new window adds its scenes to Scenes() below.
 
 #include "app/Logger.h"
+#include "app/UpdateCheck.h"
 #include "player/PlayerListener.h"
 #include "settings/IgnoreList.h"
 #include "settings/MprisPlayers.h"
@@ -28,13 +29,13 @@
 #include "ui/UserMenu.h"
 #include "app/ProgramVersion.h"
 #include "res/StringTable.h"
-#include "update/AddPlayerDialog.h"
+#include "update/wizards/AddPlayerDialog.h"
 #include "update/AutoUpdater.h"
-#include "update/PluginWizard.h"
-#include "update/UpdateWizard.h"
-#include "update/WizardCheckListPage.h"
-#include "update/WizardProgressPage.h"
-#include "update/WizardRadioPage.h"
+#include "update/wizards/PluginWizard.h"
+#include "update/wizards/UpdateWizard.h"
+#include "update/wizards/WizardCheckListPage.h"
+#include "update/wizards/WizardProgressPage.h"
+#include "update/wizards/WizardRadioPage.h"
 
 #include <QApplication>
 #include <QBuffer>
@@ -143,7 +144,7 @@ public:
     /// tray icon); the window and its status window are this stage's.
     CMainFrame& StartFrame() {
         StartCore();
-        auto frame = std::make_unique<CMainFrame>(*mListener, *mSubmitter, mSettings);
+        auto frame = std::make_unique<CMainFrame>(*mListener, *mSubmitter, mSettings, mUpdateCheck);
         mFrame = frame.get();
         mPage.reset(&frame->StatusPage());
         mWindow = std::move(frame);
@@ -311,6 +312,7 @@ private:
     std::unique_ptr<CWebSubmitter> mSubmitter;
     std::unique_ptr<CPlayerListener> mListener;
     std::thread mListenerThread;
+    CUpdateCheck mUpdateCheck;
     std::unique_ptr<QWidget> mWindow;
     CMainFrame* mFrame = nullptr;
     std::unique_ptr<CUserMenu> mMenu;

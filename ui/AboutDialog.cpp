@@ -1,7 +1,7 @@
 #include "ui/AboutDialog.h"
 
 #include "app/ProgramVersion.h"
-#include "ui/Pictures.h"
+#include "ui/controls/Pictures.h"
 #include "update/Version.h"
 
 #include <QLabel>

@@ -6,7 +6,7 @@
 #include "settings/ServerHosts.h"
 #include "settings/SettingsManager.h"
 #include "submit/WebSubmitter.h"
-#include "ui/Hyperlink.h"
+#include "ui/controls/Hyperlink.h"
 #include "ui/MessageBox.h"
 #include "ui/UserVerifier.h"
 

@@ -1,22 +1,21 @@
 #include "ui/MainFrame.h"
 
-#include "app/CrashHandler.h"
 #include "app/Logger.h"
 #include "settings/SettingsManager.h"
 #include "submit/WebSubmitter.h"
 #include "ui/LoginDialog.h"
 #include "ui/MenuCommand.h"
 #include "ui/MessageBox.h"
+#include "ui/ModalTracker.h"
 #include "ui/OptionsDialog.h"
-#include "ui/Pictures.h"
+#include "ui/controls/Pictures.h"
 #include "ui/StatusPage.h"
 #include "ui/SysTrayIcon.h"
 #include "ui/UiText.h"
 #include "ui/UserCommands.h"
 #include "ui/UserMenu.h"
-#include "update/ConnectionException.h"
-#include "update/PluginWizard.h"
-#include "update/UpdateWizard.h"
+#include "update/wizards/PluginWizard.h"
+#include "update/wizards/UpdateWizard.h"
 
 #include <QAction>
 #include <QApplication>
@@ -26,8 +25,9 @@
 #include <QMetaObject>
 
 CMainFrame::CMainFrame(CPlayerListener& listener, CWebSubmitter& submitter, CSettingsManager& settings,
-                       QWidget* parent)
-    : QMainWindow(parent), mListener(listener), mSubmitter(submitter), mSettings(settings) {
+                       CUpdateCheck& updateCheck, QWidget* parent)
+    : QMainWindow(parent), mListener(listener), mSubmitter(submitter), mSettings(settings),
+      mUpdateCheck(updateCheck) {
     setObjectName(QStringLiteral("mainFrame"));
     setWindowTitle(UiText(IDS_MAIN_TITLE));
     setWindowIcon(CPictures::Icon(CPictures::IconPath(128)));
@@ -48,11 +48,21 @@ CMainFrame::CMainFrame(CPlayerListener& listener, CWebSubmitter& submitter, CSet
 
     mpTray = new CSysTrayIcon(mSettings, mSubmitter, this);
     connect(mpTray, &CSysTrayIcon::openRequested, this, &CMainFrame::Open);
-    connect(mpTray, &CSysTrayIcon::toggleVortlingRequested, this, &CMainFrame::ToggleVortling);
+    connect(mpTray, &CSysTrayIcon::toggleVortlingRequested, this, [this] {
+        if (MayRunCommand("Enable vortling"))
+            ToggleVortling();
+    });
     connect(mpTray, &CSysTrayIcon::exitRequested, this, &CMainFrame::PostClose);
-    connect(mpTray, &CSysTrayIcon::userChosen, this, &CMainFrame::ChooseUser);
-    connect(mpTray, &CSysTrayIcon::addUserRequested, this, &CMainFrame::AddUser);
+    connect(mpTray, &CSysTrayIcon::userChosen, this, [this](int index) {
+        if (MayRunCommand("Change User"))
+            ChooseUser(index);
+    });
+    connect(mpTray, &CSysTrayIcon::addUserRequested, this, [this] {
+        if (MayRunCommand("Add User..."))
+            AddUser();
+    });
     connect(mpTray, &CSysTrayIcon::trayAvailabilityChanged, this, &CMainFrame::OnTrayAvailabilityChanged);
+    connect(&mUpdateCheck, &CUpdateCheck::finished, this, &CMainFrame::OnCheckFinished);
     mpTray->Initialise();
 
     mSettings.AddObserver(this);
@@ -67,9 +77,6 @@ CMainFrame::~CMainFrame() {
         mSettings.RemoveObserver(this);
         mSubmitter.RemoveObserver(this);
     }
-    mUpdater.Cancel();
-    if (mCheckThread.joinable())
-        mCheckThread.join();
     if (mbWaitCursor)
         QApplication::restoreOverrideCursor();
     mpTray->Remove();
@@ -115,8 +122,37 @@ QAction* CMainFrame::Command(int command) const {
     return nullptr;
 }
 
-void CMainFrame::SetShutdownHandler(std::function<void()> handler) {
-    mShutdown = std::move(handler);
+void CMainFrame::SetExitHandler(std::function<void()> handler) {
+    mExitHandler = std::move(handler);
+}
+
+QString CMainFrame::RefusalText() {
+    return QStringLiteral("A Vortlebox window is open. Finish it or close it first.");
+}
+
+bool CMainFrame::MayRunCommand(const char* command) {
+    if (!CModalTracker::IsModalOpen())
+        return true;
+    VBX_LOG(2, "'" << command << "' refused while a window is open\n");
+    mpTray->ShowMessage(RefusalText());
+    CModalTracker::RaiseTop();
+    return false;
+}
+
+void CMainFrame::FollowUserChange() {
+    if (!mpOptions)
+        return;
+    std::string current;
+    try {
+        current = mSettings.GetCurrentUser().name;
+    } catch (const CSettingsManager::CUserNotFoundException&) {
+    }
+    if (current == mOptionsUser)
+        return;
+    // Its pages hold the other user's values: storing them would write
+    // them to the wrong account.
+    VBX_LOG(2, "The current user changed while Options was open: Options closes without storing\n");
+    mpOptions->reject();
 }
 
 void CMainFrame::Update() {
@@ -128,6 +164,7 @@ void CMainFrame::Update() {
         [this] {
             mbRefreshPosted.store(false);
             mpTray->UpdateIcon();
+            FollowUserChange();
         },
         Qt::QueuedConnection);
 }
@@ -135,6 +172,10 @@ void CMainFrame::Update() {
 // --- windows and commands -----------------------------------------------------
 
 void CMainFrame::Open() {
+    if (CModalTracker::IsModalOpen()) {
+        CModalTracker::RaiseTop();
+        return;
+    }
     showNormal();
     raise();
     activateWindow();
@@ -179,12 +220,10 @@ void CMainFrame::Close() {
     if (mbClosing)
         return;
     mbClosing = true;
-    VBX_LOG(3, "Main window closing, shutting down\n");
-    if (mShutdown)
-        mShutdown();
     mpTray->Remove();
     hide();
-    QCoreApplication::exit(0);
+    if (mExitHandler)
+        mExitHandler();
 }
 
 void CMainFrame::ToggleVortling() {
@@ -208,6 +247,8 @@ void CMainFrame::AddUser() {
 }
 
 bool CMainFrame::OnFenwaveLink() {
+    if (mbClosing)
+        return false;
     if (isVisible()) {
         raise();
         activateWindow();
@@ -241,39 +282,10 @@ void CMainFrame::StartCheck(bool manual) {
         }
     }
     // A check already under way answers this one too.
-    if (mbChecking.load())
-        return;
-    if (mCheckThread.joinable())
-        mCheckThread.join();
-    mbChecking.store(true);
-    mCheckThread = CCrashHandler::StartThread([this] { CheckForUpdatesThread(); });
+    mUpdateCheck.Start();
 }
 
-void CMainFrame::CheckForUpdatesThread() {
-    VBX_LOG(3, "UpdateCheckThread started at: " << static_cast<const void*>(&mCheckThread)
-                                                 << " ID: " << LogDetail::ThreadId() << "\n");
-    CCheckResult result;
-    try {
-        result.found = mUpdater.CheckForUpdates();
-    } catch (const CConnectionException& e) {
-        VBX_LOG(2, "Update check failed. Exception: " << e.what() << "\n");
-        result.failed = true;
-        result.error = e.what();
-    } catch (const std::exception& e) {
-        VBX_LOG(1, "Update check failed. Exception: " << e.what() << "\n");
-        result.failed = true;
-        result.error = e.what();
-    }
-    QMetaObject::invokeMethod(
-        this,
-        [this, result] {
-            mbChecking.store(false);
-            OnCheckFinished(result);
-        },
-        Qt::QueuedConnection);
-}
-
-void CMainFrame::OnCheckFinished(const CCheckResult& result) {
+void CMainFrame::OnCheckFinished(const CUpdateCheck::CResult& result) {
     const bool manual = mbManualCheck;
     mbManualCheck = false;
     if (mbWaitCursor) {
@@ -282,7 +294,12 @@ void CMainFrame::OnCheckFinished(const CCheckResult& result) {
     }
     if (!mbClosing) {
         if (result.found) {
-            RunUpdateWizard();
+            // Never over another modal window: two wizards could then close
+            // players and run installers at once.
+            CModalTracker::Instance().WhenFree(this, [this] {
+                if (!mbClosing)
+                    RunUpdateWizard();
+            });
         } else if (manual && result.failed) {
             CMessageBox::Show(this, QMessageBox::Warning, QStringLiteral("Check for Updates"),
                               QStringLiteral("Vortlebox couldn't check for updates:\n\n") +
@@ -317,7 +334,7 @@ void CMainFrame::RunUpdateWizard() {
     mbUpdateWizardOpen = true;
     {
         CUpdateWizard wizard(this);
-        wizard.SetUpdater(&mUpdater);
+        wizard.SetUpdater(&mUpdateCheck.Updater());
         // Once the external updater runs, the program ends the way the
         // tray's Exit ends it.
         wizard.SetShutdownRequest([this] { PostClose(); });
@@ -332,7 +349,14 @@ void CMainFrame::RunOptions() {
         return;
     }
     COptionsDialog options(this, COptionsDialog::kUserPage, mSettings, mSubmitter);
+    mpOptions = &options;
+    try {
+        mOptionsUser = mSettings.GetCurrentUser().name;
+    } catch (const CSettingsManager::CUserNotFoundException&) {
+        mOptionsUser.clear();
+    }
     options.exec();
+    mpOptions = nullptr;
 }
 
 void CMainFrame::RunLoginDialog(int mode, const std::string& userName) {

@@ -1,16 +1,17 @@
 #pragma once
 
 #include "app/Observer.h"
-#include "update/AutoUpdater.h"
+#include "app/UpdateCheck.h"
 
 #include <QMainWindow>
+#include <QPointer>
 
 #include <atomic>
 #include <functional>
 #include <memory>
 #include <string>
-#include <thread>
 
+class COptionsDialog;
 class CPlayerListener;
 class CSettingsManager;
 class CStatusPage;
@@ -21,20 +22,24 @@ class QAction;
 
 /// The program's one top-level window: a fixed-size window holding the
 /// status window under a menu bar, created hidden at start-up. It owns the
-/// tray icon, through which the user reaches it and everything else, and the
-/// auto-updater, with which it checks for updates in the background at
-/// start-up and on demand.
+/// tray icon, through which the user reaches it and everything else, and
+/// acts on the core's update check, at start-up and on demand.
 ///
 /// Closing the window (its close button, or "File > Exit") only hides it to
 /// the tray; without a tray host it is minimised instead, so the program
 /// never becomes unreachable. Only the tray's "Exit" (or a termination
-/// signal) ends the program: Close() runs the shutdown handler (the
-/// application's orderly shutdown of the core) and ends the event loop.
+/// signal) ends the program: Close() asks the core to exit.
+///
+/// One modal window at a time: while one is open (CModalTracker), the
+/// tray's "Open" brings it to the front, its other commands are refused
+/// with a short message, and the update wizard and the question about a
+/// link wait until it has closed. Options follows no change of user: it
+/// closes when the current user changes behind it.
 ///
 /// The frame observes the settings and the web submitter. Their
 /// notifications, from any thread, are posted to the window's thread, where
-/// the tray icon is re-derived; the update-check thread likewise posts its
-/// result. Nothing touches a widget from another thread.
+/// the tray icon is re-derived. Nothing touches a widget from another
+/// thread.
 class CMainFrame : public QMainWindow, public Observer {
     Q_OBJECT
 public:
@@ -51,13 +56,15 @@ public:
     };
 
     CMainFrame(CPlayerListener& listener, CWebSubmitter& submitter, CSettingsManager& settings,
-               QWidget* parent = nullptr);
-    /// Stops observing, cancels and joins the update check, removes the tray
-    /// icon.
+               CUpdateCheck& updateCheck, QWidget* parent = nullptr);
+    /// Stops observing, removes the tray icon.
     ~CMainFrame() override;
 
-    /// The orderly shutdown of the core that Close() runs first.
-    void SetShutdownHandler(std::function<void()> handler);
+    /// What Close() asks for: the program's exit.
+    void SetExitHandler(std::function<void()> handler);
+    /// The text with which a tray command is refused while a modal window
+    /// is open.
+    static QString RefusalText();
 
     /// Observer callback, from any thread: posts the tray refresh.
     void Update() override;
@@ -70,22 +77,23 @@ public:
     /// answer is always shown (the update wizard, "Up to date", or why the
     /// check failed).
     void CheckForUpdatesManually();
-    bool IsUpdateCheckRunning() const noexcept { return mbChecking.load(); }
+    bool IsUpdateCheckRunning() const noexcept { return mUpdateCheck.IsRunning(); }
 
     /// A later copy was started with a "fenwave:" link: asks whether to
     /// install the radio and runs the plug-in wizard in radio mode on OK.
     /// True if the wizard ran.
     bool OnFenwaveLink();
 
-    /// "Open": shows the window in front, with the focus.
+    /// "Open": shows the window in front, with the focus; while a modal
+    /// window is open, that one.
     void Open();
     /// The close button and "File > Exit": hides the window to the tray (or
     /// minimises it when there is no tray).
     void HideToTray();
     /// The tray's "Exit": asks for Close() once the current event is done.
     void PostClose();
-    /// Ends the program: the shutdown handler, the tray icon removed, the
-    /// event loop ended. Runs once.
+    /// Ends the program: the exit handler, the tray icon removed, the
+    /// window hidden. Runs once.
     void Close();
     bool IsClosing() const noexcept { return mbClosing; }
 
@@ -106,7 +114,7 @@ public:
     CSysTrayIcon& Tray() noexcept { return *mpTray; }
     CStatusPage& StatusPage() noexcept { return *mpStatusPage; }
     CUserMenu& UserMenu() noexcept { return *mpUserMenu; }
-    CAutoUpdater& Updater() noexcept { return mUpdater; }
+    CAutoUpdater& Updater() noexcept { return mUpdateCheck.Updater(); }
     /// The main menu's action of a command number; null for others.
     QAction* Command(int command) const;
 
@@ -120,31 +128,28 @@ protected:
     void closeEvent(QCloseEvent* event) override;
 
 private:
-    struct CCheckResult {
-        bool found = false;
-        bool failed = false;
-        std::string error;
-    };
-
     void CreateMenus();
     void StartCheck(bool manual);
-    void CheckForUpdatesThread();
-    void OnCheckFinished(const CCheckResult& result);
+    void OnCheckFinished(const CUpdateCheck::CResult& result);
     void OnTrayAvailabilityChanged(bool present);
     void RunLoginDialog(int mode, const std::string& userName);
+    /// False, with the refusal shown, while a modal window is open.
+    bool MayRunCommand(const char* command);
+    /// Closes Options when the user it edits is no longer the current one.
+    void FollowUserChange();
 
     CPlayerListener& mListener;
     CWebSubmitter& mSubmitter;
     CSettingsManager& mSettings;
+    CUpdateCheck& mUpdateCheck;
 
     CStatusPage* mpStatusPage = nullptr;
     CSysTrayIcon* mpTray = nullptr;
     CUserMenu* mpUserMenu = nullptr;
-    CAutoUpdater mUpdater;
-    std::function<void()> mShutdown;
+    std::function<void()> mExitHandler;
+    QPointer<COptionsDialog> mpOptions;
+    std::string mOptionsUser;
 
-    std::thread mCheckThread;
-    std::atomic<bool> mbChecking{false};
     // Touched on the window's thread only.
     bool mbManualCheck = false;
     bool mbWaitCursor = false;

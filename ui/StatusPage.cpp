@@ -8,18 +8,18 @@
 #include "settings/ServerHosts.h"
 #include "settings/SettingsManager.h"
 #include "submit/WebSubmitter.h"
-#include "ui/ElidedLabel.h"
-#include "ui/Hyperlink.h"
-#include "ui/IconShack.h"
-#include "ui/JpgStatic.h"
+#include "ui/controls/ElidedLabel.h"
+#include "ui/controls/Hyperlink.h"
+#include "ui/controls/IconShack.h"
+#include "ui/controls/JpgStatic.h"
 #include "ui/MessageBox.h"
-#include "ui/Pictures.h"
+#include "ui/controls/Pictures.h"
 #include "ui/StatusTexts.h"
-#include "ui/StopWatchProgress.h"
-#include "ui/TransparentBitmap.h"
+#include "ui/controls/StopWatchProgress.h"
+#include "ui/controls/TransparentBitmap.h"
 #include "ui/UserCommands.h"
 #include "ui/UiText.h"
-#include "ui/UserNameLabel.h"
+#include "ui/controls/UserNameLabel.h"
 #include "update/ConnectionException.h"
 
 #include <QEvent>
@@ -481,11 +481,9 @@ void CStatusPage::RequestMetaData() {
         record.SetTrack(track.GetRawTitle());
         record.SetAlbum(track.GetRawAlbum());
 
-        mWorkerIdle.Reset();
         const std::uint64_t generation = ++mGeneration;
-        long threadId = 0;
-        mWorker = CCrashHandler::StartThread(
-            [this, generation, record]() mutable { GetMetaDataThread(generation, std::move(record)); }, &threadId);
+        const long threadId =
+            mWorker.Start([this, generation, record]() mutable { GetMetaDataThread(generation, std::move(record)); });
         VBX_LOG(3, "GetMetaDataThread started at: " << static_cast<const void*>(&mWorker) << " ID: " << threadId
                                                      << "\n");
     }
@@ -493,10 +491,7 @@ void CStatusPage::RequestMetaData() {
 }
 
 void CStatusPage::StopWorker() {
-    mGetter.Cancel();
-    mWorkerIdle.Wait();
-    if (mWorker.joinable())
-        mWorker.join();
+    mWorker.Stop([this] { mGetter.Cancel(); });
 }
 
 void CStatusPage::GetMetaDataThread(std::uint64_t generation, CTrackMetaData record) {
@@ -510,7 +505,6 @@ void CStatusPage::GetMetaDataThread(std::uint64_t generation, CTrackMetaData rec
     } catch (const std::exception& e) {
         VBX_LOG(1, "Couldn't get metadata. Exception: " << e.what() << "\n");
     }
-    mWorkerIdle.Set();
 }
 
 QString CStatusPage::PictureFile(const std::string& file) {

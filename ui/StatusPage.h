@@ -1,6 +1,6 @@
 #pragma once
 
-#include "app/ManualResetEvent.h"
+#include "app/WorkerThread.h"
 #include "app/Observer.h"
 #include "metadata/MetaDataGetter.h"
 #include "metadata/TrackMetaData.h"
@@ -97,7 +97,7 @@ public:
 
     bool IsMetaDataRequested() const noexcept { return mbMetaDataRequested; }
     /// Whether no metadata worker runs.
-    bool IsWorkerIdle() const { return mWorkerIdle.IsSet(); }
+    bool IsWorkerIdle() const { return mWorker.IsIdle(); }
     /// The metadata shown last.
     const CTrackMetaData& MetaData() const noexcept { return mMetaData; }
 
@@ -173,8 +173,7 @@ private:
 
     CTrackMetaData mMetaData;
     CMetaDataGetter mGetter;
-    std::thread mWorker;
-    CManualResetEvent mWorkerIdle{true};
+    CWorkerThread mWorker;
     // Counts the requests; a result posted for an older one is dropped.
     std::atomic<std::uint64_t> mGeneration{0};
     bool mbMetaDataRequested = false;

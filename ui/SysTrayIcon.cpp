@@ -4,13 +4,14 @@
 #include "res/StringTable.h"
 #include "settings/SettingsManager.h"
 #include "submit/WebSubmitter.h"
-#include "ui/IconShack.h"
+#include "ui/controls/IconShack.h"
 #include "ui/MenuCommand.h"
+#include "ui/TrayWatcher.h"
+#include "ui/UiText.h"
 #include "ui/UserMenu.h"
 
 #include <QAction>
 #include <QMenu>
-#include <QTimer>
 
 namespace {
 
@@ -31,13 +32,7 @@ const QIcon& IconOf(const CTrayState& state) {
 CSysTrayIcon::CSysTrayIcon(CSettingsManager& settings, CWebSubmitter& submitter, QWidget* frame)
     : QObject(frame), mSettings(settings), mSubmitter(submitter) {
     setObjectName(QStringLiteral("sysTrayIcon"));
-    mpIcon = new QSystemTrayIcon(this);
-    mpIcon->setObjectName(QStringLiteral("trayIcon"));
     CreateMenu();
-    connect(mpIcon, &QSystemTrayIcon::activated, this, &CSysTrayIcon::OnTrayNotification);
-    mpWatch = new QTimer(this);
-    mpWatch->setInterval(kTrayWatchMs);
-    connect(mpWatch, &QTimer::timeout, this, &CSysTrayIcon::CheckTray);
 }
 
 CSysTrayIcon::~CSysTrayIcon() {
@@ -71,7 +66,27 @@ void CSysTrayIcon::CreateMenu() {
     connect(mpExit, &QAction::triggered, this, &CSysTrayIcon::exitRequested);
     connect(mpUserMenu, &CUserMenu::userChosen, this, &CSysTrayIcon::userChosen);
     connect(mpUserMenu, &CUserMenu::addUserChosen, this, &CSysTrayIcon::addUserRequested);
-    mpIcon->setContextMenu(mpMenu);
+}
+
+QSystemTrayIcon& CSysTrayIcon::Icon() {
+    if (mpIcon == nullptr) {
+        mpIcon = new QSystemTrayIcon(this);
+        mpIcon->setObjectName(QStringLiteral("trayIcon"));
+        mpIcon->setContextMenu(mpMenu);
+        if (!mPicture.isNull())
+            mpIcon->setIcon(mPicture);
+        mpIcon->setToolTip(mTip);
+        connect(mpIcon, &QSystemTrayIcon::activated, this, &CSysTrayIcon::OnTrayNotification);
+    }
+    return *mpIcon;
+}
+
+void CSysTrayIcon::ShowInTray() {
+    if (mbRemoved)
+        return;
+    // Shown again, so that a tray host that came anew takes it.
+    Icon().hide();
+    Icon().show();
 }
 
 void CSysTrayIcon::Initialise() {
@@ -82,12 +97,13 @@ void CSysTrayIcon::Initialise() {
         state.tip = std::string(CStringTable::Get(IDS_MAIN_TITLE));
     }
     Show(state);
-    mbTrayPresent = QSystemTrayIcon::isSystemTrayAvailable();
+    mpWatcher = new CTrayWatcher(this);
+    connect(mpWatcher, &CTrayWatcher::presenceChanged, this, &CSysTrayIcon::OnPresenceChanged);
+    mbTrayPresent = mpWatcher->IsPresent();
     if (mbTrayPresent)
-        mpIcon->show();
+        ShowInTray();
     else
         VBX_LOG(1, "No system tray available, the tray icon waits for one\n");
-    mpWatch->start();
 }
 
 void CSysTrayIcon::SetIcon(const QIcon& icon) {
@@ -95,12 +111,23 @@ void CSysTrayIcon::SetIcon(const QIcon& icon) {
         VBX_LOG(1, "Error: the tray icon has no picture\n");
         return;
     }
-    mpIcon->setIcon(icon);
+    mPicture = icon;
+    if (mpIcon != nullptr)
+        mpIcon->setIcon(icon);
 }
 
 void CSysTrayIcon::SetTooltip(const QString& tip) {
-    mpIcon->setToolTip(tip);
+    mTip = tip;
+    if (mpIcon != nullptr)
+        mpIcon->setToolTip(tip);
     VBX_LOG(4, "Tray tip: " << tip.toStdString() << "\n");
+}
+
+void CSysTrayIcon::ShowMessage(const QString& text) {
+    VBX_LOG(2, "Tray message: " << text.toStdString() << "\n");
+    if (mpIcon != nullptr && mpIcon->isVisible())
+        mpIcon->showMessage(UiText(IDS_MAIN_TITLE), text,
+                            QSystemTrayIcon::Information, 5000);
 }
 
 void CSysTrayIcon::UpdateIcon() {
@@ -116,7 +143,7 @@ void CSysTrayIcon::UpdateIcon() {
 }
 
 void CSysTrayIcon::Show(const CTrayState& state) {
-    const bool changed = !(state == mState) || mpIcon->icon().isNull();
+    const bool changed = !(state == mState) || mPicture.isNull();
     mState = state;
     if (!changed)
         return;
@@ -144,29 +171,23 @@ void CSysTrayIcon::Remove() {
     if (mbRemoved)
         return;
     mbRemoved = true;
-    mpWatch->stop();
-    mpIcon->hide();
+    if (mpWatcher != nullptr)
+        disconnect(mpWatcher, nullptr, this, nullptr);
+    if (mpIcon != nullptr)
+        mpIcon->hide();
 }
 
-void CSysTrayIcon::CheckTray() {
-    if (mbRemoved)
-        return;
-    const bool present = QSystemTrayIcon::isSystemTrayAvailable();
-    if (present == mbTrayPresent)
+void CSysTrayIcon::OnPresenceChanged(bool present) {
+    if (mbRemoved || present == mbTrayPresent)
         return;
     mbTrayPresent = present;
     if (present) {
         VBX_LOG(1, "A system tray appeared, tray icon added\n");
-        mpIcon->hide();
-        mpIcon->show();
+        ShowInTray();
     } else {
         VBX_LOG(1, "The system tray went away\n");
     }
     emit trayAvailabilityChanged(present);
-}
-
-QString CSysTrayIcon::ToolTip() const {
-    return mpIcon->toolTip();
 }
 
 QAction* CSysTrayIcon::Command(int command) const {

@@ -7,11 +7,11 @@
 #include <QSystemTrayIcon>
 
 class CSettingsManager;
+class CTrayWatcher;
 class CUserMenu;
 class CWebSubmitter;
 class QAction;
 class QMenu;
-class QTimer;
 class QWidget;
 
 /// The program's icon in the system tray, owned by the main window: the
@@ -23,8 +23,11 @@ class QWidget;
 /// Its commands go to the main window through the signals below.
 ///
 /// Without a tray host (a desktop without one, or no display) nothing is
-/// shown; the icon watches for a tray to appear, and for it to go away, and
-/// says so (trayAvailabilityChanged). User-interface thread only.
+/// shown. A CTrayWatcher tells when a tray appears or goes away (said on as
+/// trayAvailabilityChanged), without polling. The icon itself is made only
+/// once a tray is there: Qt decides once per process whether icons go to a
+/// StatusNotifier host, so an icon made before the host had come would
+/// never reach it. User-interface thread only.
 class CSysTrayIcon : public QObject {
     Q_OBJECT
 public:
@@ -32,8 +35,6 @@ public:
     static constexpr int kOpenCommand = 32771;
     static constexpr int kEnableVortlingCommand = 32786;
     static constexpr int kExitCommand = 32772;
-    /// How often the presence of a tray host is looked at.
-    static constexpr int kTrayWatchMs = 2000;
 
     CSysTrayIcon(CSettingsManager& settings, CWebSubmitter& submitter, QWidget* frame);
     /// Removes the icon.
@@ -54,12 +55,14 @@ public:
 
     /// Whether a tray host is there to show the icon.
     bool IsTrayPresent() const noexcept { return mbTrayPresent; }
-    /// Looks at once whether a tray host appeared or went away.
-    void CheckTray();
+    /// A short message from the icon (a balloon or a notification), and in
+    /// the log.
+    void ShowMessage(const QString& text);
 
     const CTrayState& State() const noexcept { return mState; }
-    QString ToolTip() const;
-    QSystemTrayIcon& Icon() noexcept { return *mpIcon; }
+    QString ToolTip() const { return mTip; }
+    /// The icon, made now if no tray has made it yet (tools and tests).
+    QSystemTrayIcon& Icon();
     QMenu& Menu() noexcept { return *mpMenu; }
     CUserMenu& UserMenu() noexcept { return *mpUserMenu; }
     /// The tray menu's action of a command number; null for others.
@@ -80,6 +83,9 @@ signals:
 private:
     void CreateMenu();
     void Show(const CTrayState& state);
+    /// Makes the icon (once) and shows it.
+    void ShowInTray();
+    void OnPresenceChanged(bool present);
 
     CSettingsManager& mSettings;
     CWebSubmitter& mSubmitter;
@@ -89,7 +95,9 @@ private:
     QAction* mpOpen = nullptr;
     QAction* mpEnable = nullptr;
     QAction* mpExit = nullptr;
-    QTimer* mpWatch = nullptr;
+    CTrayWatcher* mpWatcher = nullptr;
+    QIcon mPicture;
+    QString mTip;
     CTrayState mState;
     bool mbTrayPresent = false;
     bool mbRemoved = false;

@@ -3,9 +3,9 @@
 #include "app/Logger.h"
 #include "settings/RegistryUtils.h"
 #include "settings/SettingsManager.h"
-#include "ui/IconShack.h"
+#include "ui/controls/IconShack.h"
 #include "ui/LoginDialog.h"
-#include "ui/Pictures.h"
+#include "ui/controls/Pictures.h"
 
 #include <QCheckBox>
 #include <QComboBox>

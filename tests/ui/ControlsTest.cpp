@@ -3,12 +3,12 @@
 #include "settings/SettingsManager.h"
 #include "tests/support/TestEnv.h"
 #include "tests/ui/QtTestApplication.h"
-#include "ui/Hyperlink.h"
-#include "ui/IconShack.h"
-#include "ui/JpgStatic.h"
+#include "ui/controls/Hyperlink.h"
+#include "ui/controls/IconShack.h"
+#include "ui/controls/JpgStatic.h"
 #include "ui/MessageBox.h"
-#include "ui/StopWatchProgress.h"
-#include "ui/TransparentBitmap.h"
+#include "ui/controls/StopWatchProgress.h"
+#include "ui/controls/TransparentBitmap.h"
 #include "ui/UserMenu.h"
 
 #include <QAction>

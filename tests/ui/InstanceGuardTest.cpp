@@ -1,6 +1,6 @@
 #include "tests/support/TestEnv.h"
 #include "tests/ui/QtTestApplication.h"
-#include "ui/InstanceGuard.h"
+#include "app/InstanceGuard.h"
 
 #include <QLocalSocket>
 

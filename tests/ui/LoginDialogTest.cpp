@@ -1,6 +1,6 @@
 #include "settings/RegistryUtils.h"
 #include "tests/ui/DialogTestSupport.h"
-#include "ui/Hyperlink.h"
+#include "ui/controls/Hyperlink.h"
 #include "ui/LoginDialog.h"
 
 #include <QCheckBox>

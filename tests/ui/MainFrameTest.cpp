@@ -11,7 +11,7 @@
 #include "tests/support/TestEnv.h"
 #include "tests/ui/QtTestApplication.h"
 #include "ui/AboutDialog.h"
-#include "ui/IconShack.h"
+#include "ui/controls/IconShack.h"
 #include "ui/MainFrame.h"
 #include "ui/MessageBox.h"
 #include "ui/SysTrayIcon.h"
@@ -75,8 +75,8 @@ protected:
     }
 
     CMainFrame& MakeFrame() {
-        frame = std::make_unique<CMainFrame>(listener, submitter, settings);
-        frame->SetShutdownHandler([this] { ++shutdowns; });
+        frame = std::make_unique<CMainFrame>(listener, submitter, settings, updateCheck);
+        frame->SetExitHandler([this] { ++shutdowns; });
         return *frame;
     }
 
@@ -109,6 +109,7 @@ protected:
                                  return std::make_shared<CPlayerConnection>(id, settings, [](const Track&) {});
                              }};
     CListenerRunner runner{listener};
+    CUpdateCheck updateCheck;
     std::unique_ptr<CMainFrame> frame;
     int shutdowns = 0;
 };

@@ -8,14 +8,14 @@
 #include "tests/support/FenwaveSimulator.h"
 #include "tests/support/TestEnv.h"
 #include "tests/ui/QtTestApplication.h"
-#include "ui/ElidedLabel.h"
-#include "ui/Hyperlink.h"
-#include "ui/JpgStatic.h"
+#include "ui/controls/ElidedLabel.h"
+#include "ui/controls/Hyperlink.h"
+#include "ui/controls/JpgStatic.h"
 #include "ui/MessageBox.h"
 #include "ui/StatusPage.h"
-#include "ui/StopWatchProgress.h"
-#include "ui/TransparentBitmap.h"
-#include "ui/UserNameLabel.h"
+#include "ui/controls/StopWatchProgress.h"
+#include "ui/controls/TransparentBitmap.h"
+#include "ui/controls/UserNameLabel.h"
 
 #include <QLabel>
 

@@ -1,18 +1,18 @@
 // The plug-in wizard offscreen against the simulator, with real downloads
 // and real installers (the simulator's shell scripts).
-#include "update/PluginWizard.h"
+#include "update/wizards/PluginWizard.h"
 
 #include "res/StringTable.h"
 #include "submit/Md5.h"
 #include "submit/WebSubmitter.h"
 #include "tests/support/TestProcess.h"
 #include "tests/update/WizardTestSupport.h"
-#include "update/AddPlayerDialog.h"
-#include "update/WizardCheckListPage.h"
-#include "update/WizardInfoPage.h"
-#include "update/WizardLoginPage.h"
-#include "update/WizardProgressPage.h"
-#include "update/WizardRadioPage.h"
+#include "update/wizards/AddPlayerDialog.h"
+#include "update/wizards/WizardCheckListPage.h"
+#include "update/wizards/WizardInfoPage.h"
+#include "update/wizards/WizardLoginPage.h"
+#include "update/wizards/WizardProgressPage.h"
+#include "update/wizards/WizardRadioPage.h"
 
 #include <QCheckBox>
 #include <QComboBox>

@@ -6,7 +6,7 @@
 // when it was not, 2 for a bad command line.
 #include "app/Logger.h"
 #include "update/AutoUpdater.h"
-#include "update/UpdateWizard.h"
+#include "update/wizards/UpdateWizard.h"
 
 #include <QAbstractButton>
 #include <QApplication>

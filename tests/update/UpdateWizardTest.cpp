@@ -1,7 +1,7 @@
 // The update wizard offscreen against the simulator, driving the real
 // auto-updater: real downloads, real installers, and, at the end of a
 // program update, the real external updater.
-#include "update/UpdateWizard.h"
+#include "update/wizards/UpdateWizard.h"
 
 #include "res/StringTable.h"
 #include "tests/support/TestProcess.h"
@@ -9,9 +9,9 @@
 #include "update/AutoUpdater.h"
 #include "update/PluginInfo.h"
 #include "update/UpdateLock.h"
-#include "update/WizardCheckListPage.h"
-#include "update/WizardInfoPage.h"
-#include "update/WizardProgressPage.h"
+#include "update/wizards/WizardCheckListPage.h"
+#include "update/wizards/WizardInfoPage.h"
+#include "update/wizards/WizardProgressPage.h"
 
 #include <gtest/gtest.h>
 

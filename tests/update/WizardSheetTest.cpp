@@ -1,6 +1,6 @@
 // The wizards' common sheet: the buttons it sets, the presses workers post,
 // Cancel, and the stopping of workers.
-#include "update/WizardSheet.h"
+#include "update/wizards/WizardSheet.h"
 
 #include "res/StringTable.h"
 #include "tests/ui/QtTestApplication.h"
@@ -27,8 +27,6 @@ public:
             setPage(id, new QWizardPage(this));
     }
     using CWizardSheet::Post;
-    using CWizardSheet::StopWorker;
-    using CWizardSheet::StartWorker;
 
     int jumpTo = kNextInOrder;
     int nexts = 0;
@@ -135,40 +133,6 @@ TEST(WizardSheetTest, DisabledCancelIgnoresEscapeAndTheCloseButton) {
     QCoreApplication::sendEvent(&sheet, &escape);
     ASSERT_TRUE(WaitForClosed(sheet));
     EXPECT_EQ(sheet.cancels, 1);
-}
-
-/// A worker that, like a downloader starting its next download, forgets the
-/// first cancel it sees; stopping it must still end it, and soon.
-TEST(WizardSheetTest, StoppingAWorkerCancelsUntilItHasEnded) {
-    std::atomic<bool> cancelled{false};
-    std::atomic<bool> running{false};
-    std::atomic<bool> endedAlone{false};
-    std::atomic<int> cancels{0};
-    std::thread worker;
-    CManualResetEvent idle;
-    CTestSheet::StartWorker(worker, idle, [&] {
-        running.store(true);
-        bool forgotten = false;
-        // Gives up by itself only after a generous bound.
-        for (int slice = 0; slice < 2000; ++slice) {
-            if (cancelled.load()) {
-                if (forgotten)
-                    return;
-                forgotten = true;
-                cancelled.store(false);
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        endedAlone.store(true);
-    });
-    ASSERT_TRUE(WaitForUi([&] { return running.load(); }));
-    CTestSheet::StopWorker(worker, idle, [&] {
-        ++cancels;
-        cancelled.store(true);
-    });
-    EXPECT_FALSE(worker.joinable());
-    EXPECT_FALSE(endedAlone.load());
-    EXPECT_GE(cancels.load(), 2);
 }
 
 } // namespace

@@ -11,7 +11,7 @@
 #include "tests/ui/QtTestApplication.h"
 #include "tests/update/UpdateTestUtil.h"
 #include "ui/MessageBox.h"
-#include "update/WizardSheet.h"
+#include "update/wizards/WizardSheet.h"
 
 #include <QAbstractButton>
 #include <QCoreApplication>
