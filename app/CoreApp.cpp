@@ -17,6 +17,7 @@
 #include <QSocketNotifier>
 
 #include <cerrno>
+#include <cstdlib>
 #include <csignal>
 #include <fcntl.h>
 #include <iostream>
@@ -201,6 +202,12 @@ int CCoreApp::Run() {
     // would then wait for an end that was asked for already.
     const int code = mbClosing ? mExitCode : QCoreApplication::exec();
     Shutdown();
+    if (mbListenerStuck) {
+        // The stuck thread still uses this object: nothing may be destroyed
+        // under it.
+        CLogger::Instance().Close();
+        std::_Exit(code);
+    }
     return code;
 }
 
@@ -293,12 +300,15 @@ void CCoreApp::Shutdown() {
         if (mpBridge)
             mpBridge->Stop();
         VBX_LOG(3, "Stopping player listener\n");
-        if (mListener.Stop())
+        if (mListener.Stop()) {
             mListenerThread.join();
-        else
+        } else {
             // Its loop did not end within the limit: the process ends
-            // without waiting longer for a thread that hangs.
+            // without waiting longer for a thread that hangs (Run).
+            VBX_LOG(1, "The listener's thread did not end; the program ends without it\n");
             mListenerThread.detach();
+            mbListenerStuck = true;
+        }
     }
     mpBridge.reset();
     if (mpShell != nullptr)

@@ -39,8 +39,6 @@ public:
     static constexpr const char* kClientVersion = "0.1";
     /// The prefix that marks a command-line argument as a link.
     static constexpr const char* kLinkPrefix = "fenwave:";
-    /// How long the listener's thread may take to end at shutdown.
-    static constexpr std::chrono::seconds kListenerEndWait{30};
 
     /// What a desktop adds to the core. All on the program's thread.
     class CShell {
@@ -80,7 +78,7 @@ public:
     void RequestExit();
     bool IsClosing() const noexcept { return mbClosing; }
     /// Saves the settings, terminates the submission layer, ends the
-    /// bridge, stops the listener and waits (within kListenerEndWait) for
+    /// bridge, stops the listener and waits (within CPlayerListener::kLoopEndWait) for
     /// its thread, then lets the shell go. Runs once; later calls do
     /// nothing.
     void Shutdown();
@@ -136,6 +134,7 @@ private:
     bool mbShutDown = false;
     // A second copy ends without a word in the running copy's log.
     bool mbQuiet = false;
+    bool mbListenerStuck = false;
     int mExitCode = 0;
     CUniqueFd mSignalRead;
     QSocketNotifier* mSignalNotifier = nullptr;

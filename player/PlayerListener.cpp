@@ -21,8 +21,6 @@ using Clock = std::chrono::steady_clock;
 
 const char* const kLoopback = "127.0.0.1";
 const char* const kStopLine = "EXIT c=tst";
-// How long Stop waits for the loop to end after asking it to.
-constexpr std::chrono::seconds kLoopEndWait{30};
 
 sockaddr_in LoopbackAddress(uint16_t port) {
     sockaddr_in address{};
@@ -576,7 +574,7 @@ bool CPlayerListener::Stop() {
     // Whether or not the EXIT line got through, the loop ends after the
     // connection it may be serving.
     RequestStop();
-    if (!mLoopDone.WaitFor(kLoopEndWait)) {
+    if (!mLoopDone.WaitFor(mLoopEndWait)) {
         VBX_LOG(1, "Listener loop did not end, stopwatches not stopped\n");
         return false;
     }

@@ -114,6 +114,10 @@ public:
     /// it bound (for a peer that must know it). Set before Start.
     void SetListeningHandler(std::function<void(uint16_t port)> handler) { mListeningHandler = std::move(handler); }
 
+    /// How long Stop waits for the loop to end after asking it to.
+    static constexpr std::chrono::milliseconds kLoopEndWait{30000};
+    /// Replaces kLoopEndWait (tests).
+    void SetLoopEndWait(std::chrono::milliseconds wait) noexcept { mLoopEndWait = wait; }
     /// Replaces kIdleForget (benchmarks, tests). Set before Start.
     void SetIdleForget(std::chrono::milliseconds idle) noexcept { mIdleForget = idle; }
     /// The plug-ins whose state is kept now.
@@ -179,6 +183,7 @@ private:
     // stale).
     using IdleClock = std::chrono::steady_clock;
     std::chrono::milliseconds mIdleForget = kIdleForget;
+    std::chrono::milliseconds mLoopEndWait = kLoopEndWait;
     std::map<std::string, IdleClock::time_point> mIdleSince;
     std::deque<std::pair<IdleClock::time_point, std::string>> mIdleOrder;
 

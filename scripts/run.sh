@@ -38,13 +38,12 @@ ninja -C "$top/build" -j2
 bin=$top/build/bin
 
 say() { printf '%s\n' "$*"; }
-# Without a display the program shows no window and runs on Qt's offscreen
-# platform.
+# Without a display the program shows no window: its core runs alone.
 display=1
 if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ]; then
     display=0
-    export QT_QPA_PLATFORM=${QT_QPA_PLATFORM:-offscreen}
 fi
+case "${QT_QPA_PLATFORM:-}" in offscreen | minimal) display=0 ;; esac
 # The bridge hears the players on the session bus; a trial's runtime folder
 # must not hide the bus, nor a Wayland display, that live in the real one.
 if [ -z "${DBUS_SESSION_BUS_ADDRESS:-}" ] && [ -n "${XDG_RUNTIME_DIR:-}" ] && [ -S "$XDG_RUNTIME_DIR/bus" ]; then
@@ -143,37 +142,15 @@ if [ "$simulate" = 1 ]; then
     fi
 fi
 
-# Only what this start writes counts; the program makes the log itself.
-log_start=0
-if [ -f "$log" ]; then log_start=$(wc -l <"$log"); fi
-"$bin/vortlebox" ${args[@]+"${args[@]}"} &
-vbx_pid=$!
-
-# The listener's port, from the program's log.
-listener_port=""
-for _ in $(seq 200); do
-    listener_port=$(tail -n +"$((log_start + 1))" "$log" 2>/dev/null | sed -n 's/.*Listener bound to port \([0-9]*\).*/\1/p' | tail -1) || true
-    [ -n "$listener_port" ] && break
-    kill -0 "$vbx_pid" 2>/dev/null || break
-    sleep 0.1
-done
-if [ -z "$listener_port" ]; then
-    status=0
-    wait "$vbx_pid" || status=$?
-    vbx_pid=""
-    say "Vortlebox ended before it listened for players (exit status $status); see $log." >&2
-    cleanup
-    exit 1
-fi
-
+# What a person needs comes first: with a display, the program's first
+# window (the set-up wizard, or the login) opens before it listens.
 say ""
-say "Vortlebox is running (process $vbx_pid)."
 if [ "$here" = 0 ]; then
-    say "  Trial folder:  $trial (settings, log and queue; your own settings are not touched)"
+    say "Vortlebox trial: $trial (settings, log and queue; your own settings are not touched)"
+else
+    say "Vortlebox, with your own settings"
 fi
 say "  Log:           $log"
-play="$bin/vortlebox-play"
-[ "$listener_port" != 33367 ] && play="$play --port $listener_port"
 if [ "$hosts_set" = 1 ]; then
     say "  Servers:       the simulator, standing in for Fenwave (submissions on 127.0.0.1:$submit_port)"
     if [ "$display" = 0 ] && [ "$current_user" = "$demo_user" ]; then
@@ -184,8 +161,58 @@ if [ "$hosts_set" = 1 ]; then
         say "  Account:       log in as $demo_user, password \"$demo_password\", in the window that opens"
     fi
 fi
+# Another Vortlebox on this desktop holds the players (its bridge serves the
+# session bus): this one then hears only what is sent to it.
+other_bridge=0
+if [ -n "${DBUS_SESSION_BUS_ADDRESS:-}" ] && command -v dbus-send >/dev/null &&
+    dbus-send --session --print-reply --dest=org.freedesktop.DBus /org/freedesktop/DBus \
+        org.freedesktop.DBus.NameHasOwner string:org.vortlebox.MprisBridge 2>/dev/null | grep -q 'boolean true'; then
+    other_bridge=1
+    say "  Players:       a Vortlebox already runs on this desktop and hears its players; this one"
+    say "                 hears only the plug-in commands sent to it (below)."
+fi
+say ""
+
+# Only what this start writes counts; the program makes the log itself.
+log_start=0
+if [ -f "$log" ]; then log_start=$(wc -l <"$log"); fi
+"$bin/vortlebox" ${args[@]+"${args[@]}"} &
+vbx_pid=$!
+
+# The listener's port, from the program's log: for as long as a set-up
+# window is open (nobody can say how long a person takes), unless the
+# program ends first.
+listener_port=""
+waited=0
+while kill -0 "$vbx_pid" 2>/dev/null; do
+    listener_port=$(tail -n +"$((log_start + 1))" "$log" 2>/dev/null | sed -n 's/.*Listener bound to port \([0-9]*\).*/\1/p' | tail -1) || true
+    [ -n "$listener_port" ] && break
+    waited=$((waited + 1))
+    if [ "$waited" = 30 ] && [ "$display" = 1 ]; then
+        say "Waiting for the set-up window to be finished..."
+    fi
+    sleep 0.1
+done
+if [ -z "$listener_port" ]; then
+    status=0
+    wait "$vbx_pid" || status=$?
+    vbx_pid=""
+    if [ "$status" = 0 ]; then
+        say "Vortlebox ended at once: another copy of it runs for you already (see $log)." >&2
+    elif [ "$display" = 1 ]; then
+        say "Vortlebox ended during its set-up (the window was closed or cancelled; exit status $status)." >&2
+    else
+        say "Vortlebox ended before it listened for players (exit status $status); see $log." >&2
+    fi
+    cleanup
+    exit 1
+fi
+
+say "Vortlebox is running (process $vbx_pid)."
+play="$bin/vortlebox-play"
+[ "$listener_port" != 33367 ] && play="$play --port $listener_port"
 say "Next:"
-if [ -n "${DBUS_SESSION_BUS_ADDRESS:-}" ]; then
+if [ -n "${DBUS_SESSION_BUS_ADDRESS:-}" ] && [ "$other_bridge" = 0 ]; then
     say "  - Play music in any player of this desktop (heard through the MPRIS bridge), or"
 fi
 say "  - send a 30-second track as a player's plug-in would:"

@@ -495,6 +495,8 @@ void CStatusPage::StopWorker() {
 }
 
 void CStatusPage::GetMetaDataThread(std::uint64_t generation, CTrackMetaData record) {
+    if (mFetchStartHook)
+        mFetchStartHook();
     try {
         if (mGetter.GetMetaData(record)) {
             QMetaObject::invokeMethod(

@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <thread>
 
@@ -98,6 +99,9 @@ public:
     bool IsMetaDataRequested() const noexcept { return mbMetaDataRequested; }
     /// Whether no metadata worker runs.
     bool IsWorkerIdle() const { return mWorker.IsIdle(); }
+    /// Runs on the metadata worker before each fetch (tests: a stop that
+    /// comes before the fetch has begun must still end it).
+    void SetFetchStartHook(std::function<void()> hook) { mFetchStartHook = std::move(hook); }
     /// The metadata shown last.
     const CTrackMetaData& MetaData() const noexcept { return mMetaData; }
 
@@ -174,6 +178,7 @@ private:
     CTrackMetaData mMetaData;
     CMetaDataGetter mGetter;
     CWorkerThread mWorker;
+    std::function<void()> mFetchStartHook;
     // Counts the requests; a result posted for an older one is dropped.
     std::atomic<std::uint64_t> mGeneration{0};
     bool mbMetaDataRequested = false;

@@ -165,8 +165,8 @@ TEST_F(CProgramTest, WaitingTrackSurvivesTheEndOfTheProgram) {
 
 TEST_F(CProgramTest, NoCurrentUserNorDisplayStillStarts) {
     Reg({"delete", "Software\\Fenwave\\Users", "CurrentUser"});
-    // Without a display and without a chosen platform the program picks the
-    // offscreen one itself.
+    // Without a display and without a chosen platform the program runs its
+    // core alone.
     for (const char* name : {"QT_QPA_PLATFORM", "DISPLAY", "WAYLAND_DISPLAY"})
         mEnv.Env().Unset(name);
     StartProgram();

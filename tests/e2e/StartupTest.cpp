@@ -1,6 +1,7 @@
 #include "tests/e2e/ProgramFixture.h"
 
 #include <csignal>
+#include <sys/stat.h>
 
 namespace {
 
@@ -80,6 +81,66 @@ TEST_F(CProgramTest, WithoutADisplayNeitherTheWizardNorTheLoginIsShown) {
     EXPECT_NE(RunLog().find("Starting app for user: alice\n"), std::string::npos);
     EXPECT_TRUE(CPlayerTestBase::WaitUntil([&] { return RunLog().find("UpdateCheckThread started at: 0x") != std::string::npos; }));
     ::kill(mProgram->Pid(), SIGINT);
+    EXPECT_EQ(WaitExit(), 0);
+}
+
+// A copy started while the running one is ending (here, it waits for a
+// plug-in that sends half a line) waits for it to go and then runs, instead
+// of taking it for a copy that runs on.
+TEST_F(CProgramTest, ACopyStartedWhileTheRunningOneEndsWaitsAndThenRuns) {
+    Reg({"set", "Software\\Fenwave\\Vortlebox", "FirstRun", "sz", "0"});
+    StartProgram();
+    CTestClient held(mPort);
+    ASSERT_TRUE(held.Send("STOP c=hold"));
+    ::kill(mProgram->Pid(), SIGTERM);
+    ASSERT_TRUE(CPlayerTestBase::WaitUntil(
+        [&] { return RunLog().find("Main window closing, shutting down") != std::string::npos; }))
+        << RunLog();
+    const std::unique_ptr<CTestProcess> first = std::move(mProgram);
+    StartProgram();
+    EXPECT_EQ(first->Wait(60s), 0);
+    EXPECT_EQ(Occurrences(Log(), "InitInstance completed successfully"), 2u);
+    EXPECT_EQ(Play("STOP c=x"), "OK\n");
+    ::kill(mProgram->Pid(), SIGTERM);
+    EXPECT_EQ(WaitExit(), 0);
+}
+
+// However long the path of the running copy's folder, a later copy reaches
+// it: a socket path that would not fit gives way to a name that does.
+TEST_F(CProgramTest, ALinkReachesTheRunningCopyWhateverTheLengthOfItsFolder) {
+    const std::string runtime = mEnv.Root() + "/" + std::string(80, 'r');
+    ASSERT_EQ(::mkdir(runtime.c_str(), 0700), 0);
+    mEnv.Env().Set("XDG_RUNTIME_DIR", runtime);
+    Reg({"set", "Software\\Fenwave\\Vortlebox", "FirstRun", "sz", "0"});
+    StartProgram();
+    const CTestProcess::CResult second =
+        CTestProcess::Run({BinDir() + "/vortlebox", "fenwave:radio/artist/Long"}, 60s);
+    EXPECT_EQ(second.exitCode, 0) << second.err;
+    EXPECT_TRUE(CPlayerTestBase::WaitUntil(
+        [&] { return RunLog().find("Fenwave link message received from another copy") != std::string::npos; }))
+        << RunLog();
+    EXPECT_EQ(RunLog().find("QLocalServer::listen"), std::string::npos);
+    ::kill(mProgram->Pid(), SIGTERM);
+    EXPECT_EQ(WaitExit(), 0);
+}
+
+// Folders of the program's own that an earlier version left open to others
+// are made private at start.
+TEST_F(CProgramTest, FoldersLeftOpenByAnEarlierVersionAreMadePrivate) {
+    const std::vector<std::string> folders = {mEnv.ConfigHome() + "/Fenwave", mEnv.DataHome() + "/Fenwave",
+                                              UserDir()};
+    for (const std::string& folder : folders) {
+        ::mkdir(folder.c_str(), 0755);
+        ASSERT_EQ(::chmod(folder.c_str(), 0755), 0);
+    }
+    StartProgram();
+    for (const std::string& folder : folders) {
+        struct stat info {};
+        ASSERT_EQ(::stat(folder.c_str(), &info), 0);
+        EXPECT_EQ(info.st_mode & 0777, 0700u) << folder;
+        EXPECT_NE(RunLog().find("Made " + folder + " private"), std::string::npos) << folder;
+    }
+    ::kill(mProgram->Pid(), SIGTERM);
     EXPECT_EQ(WaitExit(), 0);
 }
 

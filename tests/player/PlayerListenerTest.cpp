@@ -318,12 +318,34 @@ TEST_F(PlayerListenerTest, StopEndsTheListenerWhenItsExitIsNotAnswered) {
     CTestClient held(listener->GetPort());
     held.Send("START c=held&a=A&t=T&l=300&p=/a.mp3\n");
     blocker.WaitEntered();
-    auto stopped = std::async(std::launch::async, [&] { listener->Stop(); });
+    auto stopped = std::async(std::launch::async, [&] { return listener->Stop(); });
     ASSERT_TRUE(WaitUntil([&] { return mLog.Contains("Exception when seding Stop: "); }, 60s));
     blocker.Release();
     ASSERT_EQ(stopped.wait_for(60s), std::future_status::ready);
+    EXPECT_TRUE(stopped.get());
     EXPECT_TRUE(runner->WaitFinished());
     EXPECT_FALSE(listener->GetConnection("held")->GetStopWatch().IsRunning());
+    listener->RemoveObserver(&blocker);
+    runner.reset();
+}
+
+// A loop that does not end within the limit: Stop gives up and says so, so
+// that the shutdown does not wait for that thread without limit either.
+TEST_F(PlayerListenerTest, StopGivesUpOnALoopThatDoesNotEndWithinItsLimit) {
+    auto listener = MakeListener(0);
+    listener->SetLoopEndWait(500ms);
+    CBlockingObserver blocker;
+    listener->AddObserver(&blocker);
+    auto runner = std::make_unique<CListenerRunner>(*listener);
+    ASSERT_TRUE(runner->WaitListening()) << runner->Error();
+    CTestClient held(listener->GetPort());
+    held.Send("START c=held&a=A&t=T&l=300&p=/a.mp3\n");
+    blocker.WaitEntered();
+    EXPECT_FALSE(listener->Stop());
+    EXPECT_TRUE(mLog.Contains("Listener loop did not end, stopwatches not stopped\n"));
+    EXPECT_FALSE(runner->Finished());
+    blocker.Release();
+    EXPECT_TRUE(runner->WaitFinished());
     listener->RemoveObserver(&blocker);
     runner.reset();
 }

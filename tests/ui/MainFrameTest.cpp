@@ -8,6 +8,7 @@
 #include "tests/player/ListenerRunner.h"
 #include "tests/player/TestClient.h"
 #include "tests/support/FenwaveSimulator.h"
+#include "ui/ModalTracker.h"
 #include "tests/support/TestEnv.h"
 #include "tests/ui/QtTestApplication.h"
 #include "ui/AboutDialog.h"
@@ -18,6 +19,7 @@
 #include "ui/UserMenu.h"
 
 #include <QAction>
+#include <QDialog>
 #include <QLabel>
 #include <QMenu>
 
@@ -238,6 +240,47 @@ TEST_F(MainFrameTest, UpdateChecksSpeakOnlyWhenAskedAndAFailureNeverEndsTheProgr
     Check(false);
     EXPECT_TRUE(log.Contains("Updates available; the update wizard is not shown: no display"));
     ASSERT_EQ(frame->Updater().GetUpdates().size(), 1u);
+}
+
+// While a modal window is open, the tray's commands that would change what
+// it shows are refused, "Open" brings the window to the front, and the
+// update wizard of a check that found something waits until it has closed.
+TEST_F(MainFrameTest, WhileAModalWindowIsOpenTrayCommandsWaitOrAreRefused) {
+    MakeFrame();
+    QDialog modal;
+    modal.setModal(true);
+    modal.show();
+    ASSERT_TRUE(WaitForUi([] { return CModalTracker::IsModalOpen(); }));
+    CSysTrayIcon& tray = frame->Tray();
+    tray.UserMenu().Prepare();
+    struct CCase {
+        const char* name;
+        QAction* action;
+    };
+    for (const CCase& c : {CCase{"Add User...", tray.UserMenu().findChild<QAction*>(QStringLiteral("addUser"))},
+                           CCase{"Change User", tray.UserMenu().findChild<QAction*>(QStringLiteral("user2"))},
+                           CCase{"Enable vortling", tray.Command(CSysTrayIcon::kEnableVortlingCommand)}}) {
+        SCOPED_TRACE(c.name);
+        ASSERT_NE(c.action, nullptr);
+        c.action->trigger();
+        EXPECT_TRUE(log.Contains(std::string("'") + c.name + "' refused while a window is open"));
+    }
+    EXPECT_FALSE(log.Contains("Login dialog not shown"));
+    EXPECT_EQ(settings.GetCurrentUser().name, "alice");
+    EXPECT_TRUE(settings.GetCurrentUser().submitPlays);
+    tray.Command(CSysTrayIcon::kOpenCommand)->trigger();
+    EXPECT_FALSE(frame->isVisible());
+
+    sim.SetFile(InfoPath(), "[App]\n\"Vortlebox\",\"Vortlebox/vortlebox\",\"http://" + sim.StaticHost() +
+                                "/download/vortlebox-setup.exe\",\"99.0.0.0\",\"\"\n");
+    CRegistryUtils::WriteString(CRegistryUtils::OpenKey("Software\\Fenwave\\Vortlebox", true),
+                                CServerHosts::kStaticHost, sim.StaticHost());
+    Check(false);
+    PumpUi(200);
+    EXPECT_FALSE(log.Contains("Updates available"));
+    modal.reject();
+    EXPECT_TRUE(WaitForUi([&] { return log.Contains("Updates available; the update wizard is not shown"); }));
+    EXPECT_EQ(shutdowns, 0);
 }
 
 TEST_F(MainFrameTest, ALinkFromAnotherCopyAsksAboutTheRadio) {

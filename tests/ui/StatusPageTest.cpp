@@ -6,6 +6,7 @@
 #include "tests/player/ListenerRunner.h"
 #include "tests/player/TestClient.h"
 #include "tests/support/FenwaveSimulator.h"
+#include "tests/support/ScriptedServer.h"
 #include "tests/support/TestEnv.h"
 #include "tests/ui/QtTestApplication.h"
 #include "ui/controls/ElidedLabel.h"
@@ -22,6 +23,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <thread>
 #include <memory>
 #include <optional>
 #include <string>
@@ -281,6 +287,42 @@ TEST_F(StatusPageTest, AHiddenWindowFetchesTheMetadataWhenFirstShown) {
     EXPECT_EQ(link->Url(), QStringLiteral("http://site.test/music/Sim+Artist/+wiki"));
     EXPECT_FALSE(Shown("aboutLabel"));
     EXPECT_FALSE(Shown("similarLabel"));
+}
+
+// Tracks skipped quickly while the web service trickles its answers, a
+// byte a second: each new track stops the fetch of the one before, and a
+// cancel that lands before the fetch has started is not lost (the window's
+// thread would wait out the whole trickle, minutes, and freeze).
+TEST_F(StatusPageTest, SkippingTracksWhileTheServiceTricklesNeverFreezesTheWindow) {
+    CScriptedServer::Script trickle{CScriptedServer::Step::ReadRequest(),
+                                    CScriptedServer::Step::Send("HTTP/1.0 200 OK\r\n\r\n")};
+    for (const auto& step : CScriptedServer::SendInPieces(std::string(600, 'x'), 1, std::chrono::seconds(1)))
+        trickle.push_back(step);
+    CScriptedServer service({trickle});
+    CRegistryUtils::WriteString(CRegistryUtils::OpenKey("Software\\Fenwave\\Vortlebox", true), "WebServiceHost",
+                                service.HostPort());
+    MakePage();
+    // Each fetch begins late: the next track's stop comes before it.
+    page->SetFetchStartHook([] { std::this_thread::sleep_for(std::chrono::milliseconds(300)); });
+    // A frozen window would hold this thread: the watchdog tells.
+    std::atomic<bool> done{false};
+    std::thread watchdog([&done] {
+        for (int i = 0; i < 600 && !done.load(); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        if (!done.load()) {
+            std::fprintf(stderr, "the status window froze while tracks were skipped\n");
+            std::abort();
+        }
+    });
+    for (int track = 1; track <= 4; ++track) {
+        const std::string title = "Skipped " + std::to_string(track);
+        ASSERT_EQ(Play("START c=test&a=Trickle Artist&t=" + title + "&b=&l=300&p=/music/s.ogg"), "OK\n");
+        ASSERT_TRUE(WaitForUi([&] { return Text("trackText") == QString::fromStdString(title); }));
+    }
+    EXPECT_GE(service.Connections(), 1u);
+    page.reset();
+    done.store(true);
+    watchdog.join();
 }
 
 } // namespace

@@ -11,7 +11,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
+#include <optional>
+#include <regex>
 #include <sstream>
 #include <unistd.h>
 
@@ -154,4 +157,57 @@ CIconColours CIconColours::Of(const QImage& image) {
         }
     }
     return colours;
+}
+
+namespace {
+
+/// A dbusmenu method of an item's menu, called with gdbus; its output, or
+/// nothing when the call failed.
+std::optional<std::string> MenuCall(const std::string& item, const std::string& method,
+                                    const std::vector<std::string>& args) {
+    std::vector<std::string> argv{CDesktop::Which("gdbus"), "call", "--session", "--dest", item,
+                                  "--object-path", "/MenuBar", "--method", "com.canonical.dbusmenu." + method};
+    argv.insert(argv.end(), args.begin(), args.end());
+    const CTestProcess::CResult result = CTestProcess::Run(argv, std::chrono::seconds(30));
+    if (result.exitCode != 0)
+        return std::nullopt;
+    return result.out;
+}
+
+} // namespace
+
+CStatusNotifierTray::CStatusNotifierTray()
+    : mProcess(std::make_unique<CTestProcess>(std::vector<std::string>{BinDir() + "/vbx-sni-watcher"},
+                                              CTestProcess::COptions{.pipeStdout = true})) {}
+
+bool CStatusNotifierTray::WaitReady() {
+    std::string line;
+    return mProcess->ReadLine(line, std::chrono::seconds(30)) && line == "ready";
+}
+
+std::string CStatusNotifierTray::WaitItem() {
+    std::string line;
+    if (!mProcess->ReadLine(line, std::chrono::seconds(60)) || line.rfind("item ", 0) != 0)
+        return {};
+    return line.substr(5);
+}
+
+std::map<std::string, int> CStatusNotifierTray::MenuIds(const std::string& item) {
+    std::map<std::string, int> ids;
+    // "int32 -1": a bare "-1" would be taken for an option.
+    const std::optional<std::string> out = MenuCall(item, "GetLayout", {"0", "int32 -1", "@as []"});
+    if (!out)
+        return ids;
+    // Each entry reads "(ID, {... 'label': <'TEXT'> ...}, [...])".
+    static const std::regex entry(R"(\((\d+), \{[^}]*'label': <'([^']*)'>)");
+    for (std::sregex_iterator it(out->begin(), out->end(), entry), end; it != end; ++it) {
+        std::string label = (*it)[2].str();
+        label.erase(std::remove(label.begin(), label.end(), '&'), label.end());
+        ids[label] = std::stoi((*it)[1].str());
+    }
+    return ids;
+}
+
+bool CStatusNotifierTray::Click(const std::string& item, int id) {
+    return MenuCall(item, "Event", {std::to_string(id), "clicked", "<0>", "0"}).has_value();
 }

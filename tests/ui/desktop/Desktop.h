@@ -6,6 +6,7 @@
 #include <QRect>
 
 #include <chrono>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -43,6 +44,26 @@ public:
     ~CTrayHost();
     /// Whether the host has taken the tray selection.
     bool WaitReady();
+
+private:
+    std::unique_ptr<CTestProcess> mProcess;
+};
+
+/// A StatusNotifier watcher with a host (vbx-sni-watcher) on the test's
+/// session bus; the test triggers the items' menu entries as the host
+/// would, with com.canonical.dbusmenu Event calls (through gdbus).
+class CStatusNotifierTray {
+public:
+    CStatusNotifierTray();
+    /// Whether it holds the watcher's name.
+    bool WaitReady();
+    /// The bus name of the next item that registers; "" if none does.
+    std::string WaitItem();
+
+    /// The ids of an item's menu entries by their labels ("&" removed).
+    static std::map<std::string, int> MenuIds(const std::string& item);
+    /// Clicks a menu entry as the host does; whether the call went through.
+    static bool Click(const std::string& item, int id);
 
 private:
     std::unique_ptr<CTestProcess> mProcess;

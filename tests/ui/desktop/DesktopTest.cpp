@@ -218,4 +218,44 @@ TEST_F(DesktopTest, ALinkOpenedWithTheDesktopReachesTheRunningCopy) {
     EXPECT_EQ(WaitExit(), 0);
 }
 
+// On a StatusNotifier tray, Qt shows the tray menu over D-Bus and its
+// entries can be clicked while a modal window is open. Then "Add User..."
+// opens no second login dialog, "Enable vortling" changes nothing behind
+// the window, "Open" does not bring the main window over it, and "Exit"
+// closes it and ends the program in order.
+TEST_F(DesktopTest, AStatusNotifierTrayMenuActsOncePerModalWindow) {
+    if (CDesktop::Which("gdbus").empty())
+        GTEST_SKIP() << "gdbus is not installed";
+    CStatusNotifierTray tray;
+    ASSERT_TRUE(tray.WaitReady());
+    StartProgram();
+    const std::string item = tray.WaitItem();
+    ASSERT_FALSE(item.empty()) << RunLog();
+    std::map<std::string, int> ids;
+    ASSERT_TRUE(WaitFor([&] { return (ids = CStatusNotifierTray::MenuIds(item)).count("Exit") != 0; }));
+    for (const char* label : {"Open", "Enable vortling", "Add User...", "Exit"})
+        ASSERT_EQ(ids.count(label), 1u) << label;
+    const std::string user = std::string("Software\\Fenwave\\Users\\") + kUser;
+
+    ASSERT_TRUE(CStatusNotifierTray::Click(item, ids["Add User..."]));
+    std::vector<CDesktop::CWindow> shown;
+    ASSERT_TRUE(WaitFor([&] { return (shown = ShownWindows()).size() == 1; })) << RunLog();
+    const std::string login = shown[0].id;
+    for (const char* label : {"Add User...", "Enable vortling", "Open"})
+        ASSERT_TRUE(CStatusNotifierTray::Click(item, ids[label])) << label;
+    ASSERT_TRUE(WaitFor([&] { return RunLog().find("'Enable vortling' refused") != std::string::npos; }));
+    EXPECT_NE(RunLog().find("'Add User...' refused while a window is open"), std::string::npos);
+    shown = ShownWindows();
+    ASSERT_EQ(shown.size(), 1u);
+    EXPECT_EQ(shown[0].id, login);
+    EXPECT_EQ(StoredValue(user, "LogToProfile"), "1");
+
+    ASSERT_TRUE(CStatusNotifierTray::Click(item, ids["Exit"]));
+    EXPECT_EQ(WaitExit(), 0);
+    const std::string log = RunLog();
+    const std::size_t closing = log.find("Main window closing, shutting down");
+    ASSERT_NE(closing, std::string::npos) << log;
+    EXPECT_NE(log.find("Exiting", closing), std::string::npos);
+}
+
 } // namespace
