@@ -10,8 +10,15 @@ install(FILES ${CMAKE_BINARY_DIR}/package-managed
         DESTINATION ${CMAKE_INSTALL_LIBEXECDIR}/vortlebox
         COMPONENT packaged EXCLUDE_FROM_ALL)
 
+# Where a lintian rule does not apply to this package, and why.
+install(FILES ${CMAKE_SOURCE_DIR}/cmake/debian/lintian-overrides DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/lintian/overrides
+        RENAME vortlebox COMPONENT packaged EXCLUDE_FROM_ALL)
+
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME vortlebox)
+# The program's four-field version, and the package's first revision of it.
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_DEBIAN_PACKAGE_RELEASE 1)
 set(CPACK_PACKAGE_VENDOR "Vortlebox")
 set(CPACK_PACKAGE_CONTACT "Vortlebox maintainers <maintainers@vortlebox.invalid>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "listening tracker for the Fenwave service")
@@ -32,4 +39,9 @@ set(CPACK_DEBIAN_PACKAGE_SUGGESTS "mpv-mpris")
 set(CPACK_DEB_COMPONENT_INSTALL ON)
 set(CPACK_COMPONENTS_GROUPING ALL_COMPONENTS_IN_ONE)
 set(CPACK_COMPONENTS_ALL Unspecified packaged)
+# The autostart entry in /etc is a configuration file: an administrator's
+# change of it survives an upgrade.
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${CMAKE_SOURCE_DIR}/cmake/debian/conffiles)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+set(CPACK_PRE_BUILD_SCRIPTS ${CMAKE_SOURCE_DIR}/cmake/debian/normalize-modes.cmake)
 include(CPack)

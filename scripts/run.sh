@@ -32,7 +32,7 @@ while [ $# -gt 0 ]; do
     shift
 done
 
-bash "$top/scripts/deps.sh"
+bash "$top/scripts/deps.sh" run
 cmake -S "$top" -B "$top/build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVBX_TESTS=OFF -DVBX_BENCH=OFF >/dev/null
 ninja -C "$top/build" -j2
 bin=$top/build/bin

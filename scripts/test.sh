@@ -8,7 +8,7 @@ jobs=${VBX_JOBS:-2}
 # The tests mostly wait on sockets, timers and child processes, not on the
 # CPU: they run several at a time beyond the number of cores.
 test_jobs=${VBX_TEST_JOBS:-4}
-bash "$top/scripts/deps.sh"
+bash "$top/scripts/deps.sh" test
 
 # The sanitizer builds read the project's suppression files by themselves
 # (cmake/SanitizerDefaults.c.in), however a program is started.
@@ -19,18 +19,18 @@ export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
 # The sanitizer builds are for finding faults, not for speed: without
 # optimisation and with line tables only they compile three to four times
 # faster, and the tests wait on sockets and timers rather than on the CPU.
-# Compiling eight files of a target as one halves the time again. The
-# package is built from the same build, for /usr.
+# Compiling eight files of a target as one halves the time again.
 fast=(-DCMAKE_BUILD_TYPE=Debug "-DCMAKE_CXX_FLAGS_DEBUG=-O0 -g1" "-DCMAKE_C_FLAGS_DEBUG=-O0 -g1"
       -DCMAKE_UNITY_BUILD=ON -DCMAKE_UNITY_BUILD_BATCH_SIZE=8)
 
 echo "== ASan + UBSan build"
-cmake -S "$top" -B "$top/build-asan" -G Ninja -DVBX_SANITIZE=ON -DVBX_BENCH=OFF "${fast[@]}" -DCMAKE_INSTALL_PREFIX=/usr
+cmake -S "$top" -B "$top/build-asan" -G Ninja -DVBX_SANITIZE=ON -DVBX_BENCH=OFF "${fast[@]}"
 ninja -C "$top/build-asan" -j"$jobs"
 ctest --test-dir "$top/build-asan" -j"$test_jobs" --output-on-failure --timeout 300
 
-echo "== The Debian package, installed into a fresh root and run from there"
-bash "$top/tests/package/install-and-run.sh" "$top/build-asan"
+echo "== The Debian package: a hardened release build, checked by lintian, installed into a fresh root"
+deb=$(bash "$top/scripts/package.sh" "$top/build-pkg")
+bash "$top/tests/package/install-and-run.sh" "$deb"
 
 echo "== ThreadSanitizer build of the threaded parts"
 cmake -S "$top" -B "$top/build-tsan" -G Ninja -DVBX_TSAN=ON -DVBX_BENCH=OFF "${fast[@]}"

@@ -619,6 +619,18 @@ std::vector<Scene> Scenes() {
          }},
         {"options-players",
          [](CStage& stage) { SaveOptions(stage, COptionsDialog::kPlayersPage, QStringLiteral("options-players")); }},
+        {"options-general",
+         [](CStage& stage) {
+             // As installed: the system-wide autostart entry is there.
+             const QString system = QDir::tempPath() + QStringLiteral("/xdg-system");
+             QDir().mkpath(system + QStringLiteral("/autostart"));
+             QFile entry(system + QStringLiteral("/autostart/vortlebox.desktop"));
+             if (entry.open(QIODevice::WriteOnly))
+                 entry.write("[Desktop Entry]\nType=Application\nName=Vortlebox\nExec=vortlebox\n");
+             entry.close();
+             qputenv("XDG_CONFIG_DIRS", system.toLocal8Bit());
+             SaveOptions(stage, COptionsDialog::kGeneralPage, QStringLiteral("options-general"));
+         }},
     };
 }
 

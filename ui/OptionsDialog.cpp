@@ -4,6 +4,7 @@
 #include "settings/SettingsManager.h"
 #include "submit/WebSubmitter.h"
 #include "ui/ConnectionPage.h"
+#include "ui/GeneralPage.h"
 #include "ui/PlayersPage.h"
 #include "ui/UserPage.h"
 
@@ -30,10 +31,12 @@ COptionsDialog::COptionsDialog(QWidget* parent, int firstPage, CSettingsManager&
     mpUserPage = new CUserPage(settings, client);
     mpConnectionPage = new CConnectionPage(settings);
     mpPlayersPage = new CPlayersPage(settings);
+    mpGeneralPage = new CGeneralPage();
     mpTabs->addTab(mpUserPage, QStringLiteral("User"));
     mpTabs->addTab(mpConnectionPage, QStringLiteral("Connection"));
     mpTabs->addTab(mpPlayersPage, QStringLiteral("Players"));
-    mpTabs->setCurrentIndex(firstPage >= kUserPage && firstPage <= kPlayersPage ? firstPage : kUserPage);
+    mpTabs->addTab(mpGeneralPage, QStringLiteral("General"));
+    mpTabs->setCurrentIndex(firstPage >= kUserPage && firstPage <= kGeneralPage ? firstPage : kUserPage);
 
     mpButtons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel | QDialogButtonBox::Apply, this);
     mpButtons->setObjectName(QStringLiteral("buttons"));
@@ -59,7 +62,7 @@ COptionsDialog::COptionsDialog(QWidget* parent, int firstPage, CSettingsManager&
 }
 
 std::vector<COptionsPage*> COptionsDialog::Pages() const {
-    return {mpUserPage, mpConnectionPage, mpPlayersPage};
+    return {mpUserPage, mpConnectionPage, mpPlayersPage, mpGeneralPage};
 }
 
 bool COptionsDialog::StorePages() {

@@ -5,6 +5,7 @@
 #include <vector>
 
 class CConnectionPage;
+class CGeneralPage;
 class COptionsPage;
 class CPlayersPage;
 class CSettingsManager;
@@ -13,7 +14,7 @@ class QDialogButtonBox;
 class QTabWidget;
 class Vortler;
 
-/// The "Options" dialog: the "User", "Connection" and "Players" pages with
+/// The "Options" dialog: the "User", "Connection", "Players" and "General" pages with
 /// OK, Apply and Cancel. Nothing is stored before OK or Apply; then the
 /// pages store in that order, each only if the ones before it succeeded. OK
 /// closes once all stored; Apply keeps the dialog open and clears the pages'
@@ -21,7 +22,7 @@ class Vortler;
 class COptionsDialog : public QDialog {
     Q_OBJECT
 public:
-    enum EPage : int { kUserPage = 0, kConnectionPage = 1, kPlayersPage = 2 };
+    enum EPage : int { kUserPage = 0, kConnectionPage = 1, kPlayersPage = 2, kGeneralPage = 3 };
 
     /// The settings and the client (which checks a new password) default
     /// to the program's own.
@@ -36,6 +37,7 @@ public:
     CUserPage& UserPage() const noexcept { return *mpUserPage; }
     CConnectionPage& ConnectionPage() const noexcept { return *mpConnectionPage; }
     CPlayersPage& PlayersPage() const noexcept { return *mpPlayersPage; }
+    CGeneralPage& GeneralPage() const noexcept { return *mpGeneralPage; }
 
 private:
     std::vector<COptionsPage*> Pages() const;
@@ -46,5 +48,6 @@ private:
     CUserPage* mpUserPage = nullptr;
     CConnectionPage* mpConnectionPage = nullptr;
     CPlayersPage* mpPlayersPage = nullptr;
+    CGeneralPage* mpGeneralPage = nullptr;
     QDialogButtonBox* mpButtons = nullptr;
 };

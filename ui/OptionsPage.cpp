@@ -32,3 +32,8 @@ void COptionsPage::ShowRegistryError(const std::exception& e) {
     VBX_LOG(1, "RegistryException: " << e.what() << "\n");
     CMessageBox::Show(this, QMessageBox::Critical, QStringLiteral("Registry Error"), QString::fromUtf8(e.what()));
 }
+
+void COptionsPage::ShowError(const QString& caption, const std::exception& e) {
+    VBX_LOG(1, caption.toStdString() << ": " << e.what() << "\n");
+    CMessageBox::Show(this, QMessageBox::Critical, caption, QString::fromUtf8(e.what()));
+}

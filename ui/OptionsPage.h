@@ -33,6 +33,8 @@ protected:
     void showEvent(QShowEvent* event) override;
     /// The settings store refused the page's values: logged and shown.
     void ShowRegistryError(const std::exception& e);
+    /// Any other failure to store the page's values: logged and shown.
+    void ShowError(const QString& caption, const std::exception& e);
 
 private:
     bool mbLoaded = false;

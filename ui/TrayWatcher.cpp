@@ -26,7 +26,7 @@ xcb_atom_t Atom(xcb_connection_t* connection, const std::string& name) {
         xcb_intern_atom(connection, 0, static_cast<std::uint16_t>(name.size()), name.c_str());
     std::unique_ptr<xcb_intern_atom_reply_t, decltype(&std::free)> reply(
         xcb_intern_atom_reply(connection, cookie, nullptr), &std::free);
-    return reply ? reply->atom : XCB_ATOM_NONE;
+    return reply ? reply->atom : static_cast<xcb_atom_t>(XCB_ATOM_NONE);
 }
 
 /// The screen number of DISPLAY (":0.1" is screen 1), 0 when it names none.

@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
-# Builds the Debian package from a build folder, installs it into a fresh
-# root with dpkg, and runs the installed program from there, headless,
-# against the simulator: one track sent as a plug-in would must reach the
-# submission server.
+# Installs the Debian package into a fresh root with dpkg and runs the
+# installed program from there, headless, against the simulator: one track
+# sent as a plug-in would must reach the submission server. The package is
+# then removed while the program runs: the program goes on until it ends,
+# and the person's settings, log and queue stay.
 #
-#   tests/package/install-and-run.sh BUILD_FOLDER
+#   tests/package/install-and-run.sh PACKAGE.deb      (from scripts/package.sh)
 set -euo pipefail
-build=$(cd "$1" && pwd)
+deb=$(cd "$(dirname "$1")" && pwd)/$(basename "$1")
 top=$(cd "$(dirname "$0")/../.." && pwd)
 work=$(mktemp -d)
 sim_pid="" vbx_pid=""
@@ -27,10 +28,7 @@ fail() {
     exit 1
 }
 
-echo "== Building the package"
-cpack -G DEB -B "$work/package" --config "$build/CPackConfig.cmake" >"$work/cpack.log" 2>&1 ||
-    { cat "$work/cpack.log" >&2; fail "cpack"; }
-deb=$(ls "$work"/package/vortlebox_*.deb)
+echo "== The package"
 echo "$(basename "$deb")"
 depends=$(dpkg-deb -f "$deb" Depends)
 echo "Depends: $depends"
@@ -38,6 +36,28 @@ echo "Depends: $depends"
 for lib in libqt6widgets6 libqt6dbus6 libsqlite3-0 libcurl4; do
     grep -q "$lib" <<<"$depends" || fail "the package does not depend on $lib"
 done
+# Folders 0755, files 0644 or 0755 (it was built under umask 077).
+odd=$(dpkg-deb -c "$deb" | awk '$1 !~ /^(drwxr-xr-x|-rw-r--r--|-rwxr-xr-x|lrwxrwxrwx)$/')
+[ -z "$odd" ] || fail "entries of the package with other modes: $odd"
+dpkg-deb -I "$deb" conffiles | grep -qx /etc/xdg/autostart/vortlebox.desktop ||
+    fail "the autostart entry is not a conffile"
+
+echo "== Installing from the build folder: into a system prefix, and into a home"
+build=$(dirname "$deb")
+DESTDIR=$work/system cmake --install "$build" --prefix /usr/local >/dev/null
+for f in etc/xdg/autostart/vortlebox.desktop usr/local/lib/systemd/user/vortlebox.service \
+         usr/local/libexec/vortlebox/vortlebox-desktop; do
+    [ -e "$work/system/$f" ] || fail "an install into /usr/local did not put /$f in place"
+done
+grep -q '^ExecStart=/usr/local/bin/vortlebox$' "$work/system/usr/local/lib/systemd/user/vortlebox.service" ||
+    fail "the /usr/local unit does not start /usr/local/bin/vortlebox"
+person=$work/person
+mkdir -p "$person"
+(unset XDG_CONFIG_HOME DESTDIR; HOME=$person cmake --install "$build" --prefix "$person/.local" >/dev/null)
+for f in .config/autostart/vortlebox.desktop .config/systemd/user/vortlebox.service .local/bin/vortlebox; do
+    [ -e "$person/$f" ] || fail "an install into a home did not put ~/$f in place"
+done
+[ ! -e "$person/.local/etc" ] || fail "an install into a home made ~/.local/etc"
 
 echo "== Installing it into a fresh root"
 root=$work/root
@@ -49,8 +69,11 @@ force=--force-depends
 dpkg --root="$root" --log=/dev/null "$force" -i "$deb" >"$work/dpkg.log" 2>&1 ||
     { cat "$work/dpkg.log" >&2; fail "dpkg could not install the package"; }
 for f in usr/bin/vortlebox usr/bin/vortlebox-play usr/bin/vortlebox-reg \
-         usr/libexec/vortlebox/vortlebox usr/libexec/vortlebox/vortlebox-mpris usr/libexec/vortlebox/Updater.exe \
+         usr/libexec/vortlebox/vortlebox usr/libexec/vortlebox/vortlebox-desktop \
+         usr/libexec/vortlebox/vortlebox-mpris usr/libexec/vortlebox/Updater.exe \
          usr/libexec/vortlebox/package-managed \
+         usr/share/doc/vortlebox/copyright usr/share/doc/vortlebox/changelog.Debian.gz \
+         usr/share/man/man1/vortlebox.1.gz usr/share/man/man1/vortlebox-reg.1.gz \
          usr/share/applications/vortlebox.desktop etc/xdg/autostart/vortlebox.desktop \
          usr/lib/systemd/user/vortlebox.service \
          usr/share/icons/hicolor/scalable/apps/vortlebox.svg usr/share/icons/hicolor/22x22/apps/vortlebox.png; do
@@ -103,9 +126,21 @@ entries=$(curl -s "http://127.0.0.1:$submit/__sim/entries?wait=1&timeout=60000")
 grep -q '"title": "Installed Title"' <<<"$entries" || fail "no track reached the simulator: $entries"
 echo "The simulator received: $(tr -d '\n' <<<"$entries" | tr -s ' ')"
 
+echo "== Removing the package while the program runs"
+dpkg --root="$root" --log=/dev/null "$force" -r vortlebox >"$work/dpkg.log" 2>&1 ||
+    { cat "$work/dpkg.log" >&2; fail "dpkg could not remove the package"; }
+[ ! -e "$root/usr/libexec/vortlebox/vortlebox" ] || fail "the program is still installed"
+reply=$(python3 -c 'import socket, sys
+s = socket.create_connection(("127.0.0.1", int(sys.argv[1])))
+s.sendall(b"STOP c=pkg\n")
+print(s.recv(64).decode().strip())' "$port")
+[ "$reply" = OK ] || fail "the running program no longer answers after the removal: '$reply'"
 kill -TERM "$vbx_pid"
 status=0
 wait "$vbx_pid" || status=$?
 vbx_pid=""
-[ "$status" -eq 0 ] || fail "the installed program ended with status $status on SIGTERM"
-echo "== The installed package works"
+[ "$status" -eq 0 ] || fail "the program ended with status $status on SIGTERM after the removal"
+for f in "$XDG_CONFIG_HOME/Fenwave/registry.db" "$log" "$XDG_DATA_HOME/Fenwave/Vortlebox/pkg.vortler.cache"; do
+    [ -e "$f" ] || fail "the removal took $f"
+done
+echo "== The installed package works, and goes without breaking what runs"

@@ -418,4 +418,25 @@ TEST(OptionsDialogTest, PlayersPageTicksThePlayersThatCountAndStoresTheChoice) {
     EXPECT_FALSE(world.settings.IsMprisBridgeOn());
 }
 
+// "Start Vortlebox when I log in" shows what the autostart entries say, and
+// unticked, OK turns it off for this person only.
+TEST(OptionsDialogTest, GeneralPageTurnsTheStartAtLoginOffForThisPerson) {
+    CDialogWorld world;
+    world.AddStoredUser("alice", "secret");
+    world.settings.SetCurrentUser("alice");
+    const std::string system = world.env.Root() + "/xdg";
+    world.env.Env().Set("XDG_CONFIG_DIRS", system);
+    QDir().mkpath(QString::fromStdString(system + "/autostart"));
+    WriteFile(system + "/autostart/vortlebox.desktop", "[Desktop Entry]\nType=Application\nName=Vortlebox\nExec=vortlebox\n");
+
+    CShownOptions options(world, COptionsDialog::kGeneralPage);
+    auto& start = options.Control<QCheckBox>("startAtLogin");
+    EXPECT_TRUE(start.isChecked());
+    ClickCheckBox(start);
+    EXPECT_TRUE(options.Apply().isEnabled());
+    ClickButton(options.dialog, "okButton");
+    EXPECT_NE(ReadFile(world.env.ConfigHome() + "/autostart/vortlebox.desktop").find("Hidden=true"), std::string::npos);
+    EXPECT_NE(ReadFile(system + "/autostart/vortlebox.desktop").find("Exec=vortlebox"), std::string::npos);
+}
+
 } // namespace
