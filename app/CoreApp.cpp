@@ -6,6 +6,8 @@
 #include "app/StartupLog.h"
 #include "app/UpdateCheck.h"
 #include "app/UserFolders.h"
+#include "history/PlayHistory.h"
+#include "player/PlayRecorder.h"
 #include "res/StringTable.h"
 #include "settings/RegistryUtils.h"
 #include "settings/SettingsManager.h"
@@ -158,6 +160,10 @@ bool CCoreApp::Start() {
     } catch (const CSettingsManager::CUserNotFoundException&) {
         VBX_LOG(1, "No current user, starting without one; nothing is submitted until there is one.\n");
     }
+    // What becomes of each play is recorded from the first one on.
+    mpHistory = std::make_unique<CPlayHistory>(settings);
+    mpHistory->Start();
+    CPlayRecorder::Install(mpHistory.get());
     CWebSubmitter::Instance().init(userName, passwordHash, kClientId, kClientVersion, true);
 
     // The bridge is told the port the listener really bound, so that it
@@ -311,6 +317,12 @@ void CCoreApp::Shutdown() {
         }
     }
     mpBridge.reset();
+    if (mpHistory) {
+        // After the listener ended every play: those cut short are written.
+        if (CPlayRecorder::Installed() == mpHistory.get())
+            CPlayRecorder::Install(nullptr);
+        mpHistory->Close();
+    }
     if (mpShell != nullptr)
         mpShell->Detach();
     if (!mbQuiet)

@@ -16,6 +16,7 @@
 #include <vector>
 
 class CBridgeSupervisor;
+class CPlayHistory;
 class CUpdateCheck;
 class QSocketNotifier;
 
@@ -87,6 +88,9 @@ public:
     bool IsHeadless() const noexcept { return mpShell == nullptr; }
     CPlayerListener& Listener() noexcept { return mListener; }
     CUpdateCheck& UpdateCheck() noexcept { return *mpUpdateCheck; }
+    /// The history of what was played; null before start-up reached the
+    /// submission layer.
+    CPlayHistory* History() noexcept { return mpHistory.get(); }
     /// The process id of the running MPRIS bridge, 0 for none.
     pid_t BridgePid() const;
 
@@ -124,6 +128,7 @@ private:
     CPlayerListener mListener;
     std::thread mListenerThread;
     CInstanceGuard mGuard;
+    std::unique_ptr<CPlayHistory> mpHistory;
     std::unique_ptr<CBridgeSupervisor> mpBridge;
     std::unique_ptr<CUpdateCheck> mpUpdateCheck;
     bool mbLink = false;

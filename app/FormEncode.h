@@ -10,3 +10,7 @@ std::string formEncode(std::string_view text);
 
 /// Appends the form encoding of text to out, without a temporary.
 void appendFormEncoded(std::string& out, std::string_view text);
+
+/// Undoes formEncode: "+" is a space, "%" and two hex digits a byte; a "%"
+/// not followed by two hex digits stays as it is.
+std::string formDecode(std::string_view text);

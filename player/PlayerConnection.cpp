@@ -45,20 +45,25 @@ void CPlayerConnection::OnStart(const CPlayerCommand& command, const std::string
     // Cleared before the stopwatch starts, so that the new track's goal is
     // the one GoalReached sees.
     mbSubmitted = false;
+    EPlayOutcome outcome = EPlayOutcome::kMirror;
     if (!mirrorOf.empty()) {
         VBX_LOG(3, "Track '" << command.Get('a') << " - " << command.Get('t') << "' is counted for plug-in '"
                              << mirrorOf << "' already, not again for '" << mPluginId << "'\n");
-        mbNotEligible = true;
-    } else if (OKToStart(mTrack)) {
-        mbNotEligible = false;
+    } else {
+        outcome = Eligibility(mTrack);
+    }
+    mbNotEligible = outcome != EPlayOutcome::kCounting;
+    // Recorded before the stopwatch starts, so that the play is known when
+    // its goal is reached.
+    if (CPlayRecorder* recorder = Recorder())
+        recorder->Started(mPluginId, mTrack, outcome);
+    if (outcome == EPlayOutcome::kCounting) {
         const int32_t goal = CalcGoal();
         VBX_LOG(3, "Starting new track '" << command.Get('a') << " - " << command.Get('t') << "'. "
                                           << "Goal: " << goal << "\n");
         mStopWatch.Reset();
         mStopWatch.SetGoal(goal);
         mStopWatch.Start(this);
-    } else {
-        mbNotEligible = true;
     }
     mState = PLAYING;
 }
@@ -67,6 +72,11 @@ void CPlayerConnection::OnStop(const CPlayerCommand&) {
     VBX_LOG(4, "Stop\n");
     mStopWatch.Stop();
     mStopWatch.Reset();
+    // After the stopwatch stopped: a goal reached meanwhile is recorded
+    // first.
+    if (GetState() != STOPPED)
+        if (CPlayRecorder* recorder = Recorder())
+            recorder->Ended(mPluginId);
     mState = STOPPED;
 }
 
@@ -102,11 +112,11 @@ int32_t CPlayerConnection::CalcGoal() const {
     return std::min(length / 2, kMaxGoal);
 }
 
-bool CPlayerConnection::OKToStart(const Track& track) const {
+EPlayOutcome CPlayerConnection::Eligibility(const Track& track) const {
     const int32_t length = track.GetLength();
     if (length < kMinLength) {
         VBX_LOG(3, "Track length is: " << length << "s which is too short, will not submit.\n");
-        return false;
+        return length <= 0 ? EPlayOutcome::kNoLength : EPlayOutcome::kTooShort;
     }
 
     const std::string path = track.GetPath();
@@ -118,7 +128,7 @@ bool CPlayerConnection::OKToStart(const Track& track) const {
             if (!dir.empty() && path.find(dir) != std::string::npos) {
                 VBX_LOG(3, "Track is in excluded directory '" << path << "', "
                                                               << "will not submit.\n");
-                return false;
+                return EPlayOutcome::kExcluded;
             }
         }
     } catch (const CSettingsManager::CUserNotFoundException&) {
@@ -140,7 +150,7 @@ bool CPlayerConnection::OKToStart(const Track& track) const {
             names += (names.empty() ? "" : ", ") + name;
         VBX_LOG(3, "The following required fields were empty: " << names << ". Will not submit."
                                                                 << "\n");
-        return false;
+        return EPlayOutcome::kIncomplete;
     }
 
     const std::string artist = CEncodingUtils::ToLowerAscii(track.GetArtist());
@@ -148,9 +158,9 @@ bool CPlayerConnection::OKToStart(const Track& track) const {
         mInvalidArtistNames.end()) {
         VBX_LOG(3, "Artist '" << artist << "' is an invalid artist name, "
                               << "will not submit.\n");
-        return false;
+        return EPlayOutcome::kIncomplete;
     }
-    return true;
+    return EPlayOutcome::kCounting;
 }
 
 void CPlayerConnection::GoalReached() {
@@ -162,13 +172,21 @@ void CPlayerConnection::GoalReached() {
         VBX_LOG(3, "Goal of this track already handled, will not submit again.\n");
         return;
     }
+    EPlayOutcome outcome = EPlayOutcome::kWaiting;
     try {
         const CUser user = mSettings.GetCurrentUser();
-        if (user.submitPlays)
-            mSubmit(mTrack);
-        else
+        if (!user.submitPlays) {
             VBX_LOG(3, "Logging disabled, will not submit.\n");
+            outcome = EPlayOutcome::kNotSubmitting;
+        }
     } catch (const CSettingsManager::CUserNotFoundException&) {
         VBX_LOG(1, "No current user, will not submit.\n");
+        outcome = EPlayOutcome::kNoUser;
     }
+    // Recorded before the track is handed on, so that a refusal of the
+    // queue finds the play waiting.
+    if (CPlayRecorder* recorder = Recorder())
+        recorder->Reached(mPluginId, outcome);
+    if (outcome == EPlayOutcome::kWaiting)
+        mSubmit(mTrack);
 }

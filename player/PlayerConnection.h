@@ -1,5 +1,6 @@
 #pragma once
 
+#include "player/PlayRecorder.h"
 #include "player/PlayerCommand.h"
 #include "player/StopWatch.h"
 #include "player/StopWatchClient.h"
@@ -60,9 +61,13 @@ public:
     int32_t CalcGoal() const;
     /// Whether the track may count; logs the reason when it may not. With no
     /// current user the excluded-directory test is skipped.
-    bool OKToStart(const Track& track) const;
+    bool OKToStart(const Track& track) const { return Eligibility(track) == EPlayOutcome::kCounting; }
+    /// kCounting when the track may count, else why it may not (logged).
+    EPlayOutcome Eligibility(const Track& track) const;
     /// Hands the track on if the current user submits plays.
     void GoalReached() override;
+    /// Reports to recorder instead of the process's installed one (tests).
+    void SetRecorder(CPlayRecorder* recorder) noexcept { mpRecorder = recorder; mbOwnRecorder = true; }
 
     const std::string& GetPluginId() const noexcept { return mPluginId; }
     EState GetState() const noexcept { return static_cast<EState>(mState.load()); }
@@ -83,6 +88,8 @@ public:
     CStopWatch& GetStopWatch() noexcept { return mStopWatch; }
 
 private:
+    CPlayRecorder* Recorder() const noexcept { return mbOwnRecorder ? mpRecorder : CPlayRecorder::Installed(); }
+
     const std::string mPluginId;
     CSettingsManager& mSettings;
     const SubmitFunction mSubmit;
@@ -91,6 +98,8 @@ private:
     std::atomic<int32_t> mState{STOPPED};
     std::atomic<bool> mbSubmitted{false};
     std::atomic<bool> mbNotEligible{false};
+    CPlayRecorder* mpRecorder = nullptr;
+    bool mbOwnRecorder = false;
     Track mTrack;
     // Last, so that it is destroyed (and its thread, which reads the track,
     // joined) first.

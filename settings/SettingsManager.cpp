@@ -251,6 +251,20 @@ CUser CSettingsManager::GetUser(const std::string& name) const {
     return mUsers[static_cast<size_t>(index)];
 }
 
+std::string CSettingsManager::StoredCurrentUser() {
+    CRegistryKey usersKey;
+    try {
+        usersKey = CRegistryUtils::OpenKey(kUsersKey, false);
+    } catch (const CRegistryException& e) {
+        if (e.Code() == ENOENT)
+            return std::string();
+        throw;
+    }
+    const std::string name = CRegistryUtils::ReadString(usersKey, "CurrentUser", false, "");
+    CRegistryUtils::CloseKey(usersKey);
+    return name;
+}
+
 CUser CSettingsManager::GetCurrentUser() const {
     std::lock_guard<std::recursive_mutex> guard(mMutex);
     if (mCurrentUser < 0 || static_cast<size_t>(mCurrentUser) >= mUsers.size())

@@ -58,6 +58,10 @@ public:
     /// The user at that position; CUserNotFoundException when out of range.
     virtual CUser GetUser(int index) const;
     virtual CUser GetUser(const std::string& name) const;
+    /// The name of the current user as stored, read without loading (or
+    /// creating) anything; "" when none is stored. Throws
+    /// CRegistryUtils::CRegistryException when the store cannot be read.
+    static std::string StoredCurrentUser();
     virtual CUser GetCurrentUser() const;
     /// An unknown name leaves nobody current. Reaches the store with Save.
     virtual void SetCurrentUser(const std::string& name);

@@ -20,6 +20,16 @@ void CSqliteStatement::BindBlob(int index, const std::string& value) noexcept {
     sqlite3_bind_blob(mStmt, index, value.data(), static_cast<int>(value.size()), SQLITE_TRANSIENT);
 }
 
+void CSqliteStatement::BindNamed(const char* name, std::int64_t value) noexcept {
+    if (const int index = sqlite3_bind_parameter_index(mStmt, name); index > 0)
+        Bind(index, value);
+}
+
+void CSqliteStatement::BindNamedText(const char* name, const std::string& value) noexcept {
+    if (const int index = sqlite3_bind_parameter_index(mStmt, name); index > 0)
+        BindText(index, value);
+}
+
 int CSqliteStatement::Step() noexcept {
     if (mStmt == nullptr)
         return mPrepareResult;

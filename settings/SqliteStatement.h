@@ -20,6 +20,9 @@ public:
     /// Binds the bytes as text (names) or as a blob (value data).
     void BindText(int index, const std::string& value) noexcept;
     void BindBlob(int index, const std::string& value) noexcept;
+    /// Binds a named parameter (":name"); one the statement lacks is left.
+    void BindNamed(const char* name, std::int64_t value) noexcept;
+    void BindNamedText(const char* name, const std::string& value) noexcept;
 
     /// SQLITE_ROW, SQLITE_DONE or an error code.
     int Step() noexcept;

@@ -80,6 +80,40 @@ void collectTimes(std::string_view data, std::unordered_set<std::string>& times)
     }
 }
 
+/// The index of an encoded field "&x[n]=value" whose text starts after the
+/// "&"; -1 when it has none.
+long fieldIndex(std::string_view field) {
+    const std::size_t open = field.find('[');
+    const std::size_t close = field.find("]=");
+    if (open == std::string_view::npos || close == std::string_view::npos || close <= open + 1 || close - open > 11)
+        return -1;
+    long value = 0;
+    for (std::size_t i = open + 1; i < close; ++i) {
+        if (field[i] < '0' || field[i] > '9')
+            return -1;
+        value = value * 10 + (field[i] - '0');
+    }
+    return value;
+}
+
+/// Calls visit(field, index) for each "&"-separated field of encoded data
+/// (without its "&").
+template <class Visit> void forEachField(std::string_view data, Visit visit) {
+    std::size_t pos = 0;
+    while (pos < data.size()) {
+        if (data[pos] == '&') {
+            ++pos;
+            continue;
+        }
+        std::size_t end = data.find('&', pos);
+        if (end == std::string_view::npos)
+            end = data.size();
+        const std::string_view field = data.substr(pos, end - pos);
+        visit(field, fieldIndex(field));
+        pos = end;
+    }
+}
+
 std::string maskPassword(const std::string& password) {
     return password.empty() ? std::string() : "****";
 }
@@ -355,6 +389,55 @@ int Vortler::addSong(const std::string& artist, const std::string& title, const 
     }
     submit();
     return 1;
+}
+
+int Vortler::removeSong(std::time_t startTime) {
+    const std::string playTime = formEncode(timeText(startTime));
+    std::lock_guard<std::recursive_mutex> lock(mMutex);
+    if (mPendingTimes.count(playTime) == 0)
+        return 1;
+    long removed = -1;
+    forEachField(mPendingData, [&](std::string_view field, long index) {
+        if (removed < 0 && field.substr(0, 2) == "i[" && field.substr(field.find("]=") + 2) == playTime)
+            removed = index;
+    });
+    if (removed < 0)
+        return 1;
+    // The post under way carries the entries at the head of the data (unless
+    // the user changed since, and they went with that user's cache).
+    const bool posting = !mPostedData.empty() && mPostedUser == mUserName &&
+                         mPendingData.compare(0, mPostedData.size(), mPostedData) == 0;
+    if (posting && removed < mPostedCount)
+        return 2;
+    std::string kept;
+    kept.reserve(mPendingData.size());
+    forEachField(mPendingData, [&](std::string_view field, long index) {
+        if (index == removed)
+            return;
+        kept += '&';
+        if (index > removed)
+            kept += renumber(field, -1);
+        else
+            kept += field;
+    });
+    mPendingData = std::move(kept);
+    mPendingCount = std::max(0, mPendingCount - 1);
+    resetTimesLocked();
+    return 0;
+}
+
+std::vector<std::time_t> Vortler::entryTimes(std::string_view data) {
+    std::vector<std::time_t> times;
+    forEachField(data, [&](std::string_view field, long index) {
+        if (index < 0 || field.substr(0, 2) != "i[")
+            return;
+        const std::string text = formDecode(field.substr(field.find("]=") + 2));
+        std::tm tm{};
+        const char* end = ::strptime(text.c_str(), "%Y-%m-%d %H:%M:%S", &tm);
+        if (end != nullptr && *end == '\0')
+            times.push_back(::timegm(&tm));
+    });
+    return times;
 }
 
 // ---- exchanges ----

@@ -11,6 +11,7 @@
 #include <string_view>
 #include <thread>
 #include <unordered_set>
+#include <vector>
 
 /// Status codes of the submission layer, reported through
 /// Vortler::statusUpdate together with a text.
@@ -99,6 +100,15 @@ public:
     /// already pending. Texts are encoded as given, without conversion.
     int addSong(const std::string& artist, const std::string& title, const std::string& album,
                 const std::string& trackId, int lengthSeconds, std::time_t startTime);
+
+    /// Takes the entry of that play time out of the pending data, as if it
+    /// had never been added: 0 done, 1 no such entry is pending, 2 it is in
+    /// the post under way (it can no longer be taken back).
+    int removeSong(std::time_t startTime);
+
+    /// The play times of encoded entries, in their order; a time that cannot
+    /// be read is left out.
+    static std::vector<std::time_t> entryTimes(std::string_view data);
 
     /// Stops the threads and saves the user's pending data. Returns whatever
     /// the threads are doing: an exchange in flight ends at its next poll.

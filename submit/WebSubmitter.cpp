@@ -3,6 +3,7 @@
 #include "app/CrashHandler.h"
 #include "app/Logger.h"
 #include "app/UniqueFd.h"
+#include "player/PlayRecorder.h"
 #include "settings/SettingsManager.h"
 
 #include <algorithm>
@@ -193,6 +194,8 @@ void CWebSubmitter::Submit(const Track& track) {
         } else {
             VBX_LOG(1, "libvortler addSong returned error code " << code << " for song '" << TrackLabel(track)
                                                                  << "'.\n");
+            if (CPlayRecorder* recorder = CPlayRecorder::Installed())
+                recorder->NotQueued(userName(), static_cast<std::time_t>(track.GetStartTime()));
         }
         tlSubmitting = nullptr;
     }
@@ -202,6 +205,54 @@ void CWebSubmitter::Submit(const Track& track) {
     }
     if (code == 1)
         RequestWrite();
+}
+
+CWebSubmitter::EHoldBack CWebSubmitter::HoldBack(std::time_t startTime) {
+    const std::string user = userName();
+    const std::string when = timeText(startTime);
+    std::string label;
+    switch (removeSong(startTime)) {
+    case 0:
+        break;
+    case 2:
+        VBX_LOG(2, "The play of " << when << " is being submitted right now, it cannot be held back\n");
+        return EHoldBack::kBeingSent;
+    default:
+        VBX_LOG(2, "No play of " << when << " waits to be submitted, nothing held back\n");
+        return EHoldBack::kNotWaiting;
+    }
+    {
+        std::lock_guard<std::recursive_mutex> lock(mLock);
+        for (auto it = mTentative.begin(); it != mTentative.end();) {
+            if (it->GetStartTime() == static_cast<int32_t>(startTime)) {
+                label = TrackLabel(*it);
+                it = mTentative.erase(it);
+            } else {
+                ++it;
+            }
+        }
+    }
+    // Both files are replaced before this returns: a crash from now on
+    // cannot bring the play back.
+    FlushCache();
+    VBX_LOG(3, "Held back the play of " << when << (label.empty() ? "" : " ('" + label + "')")
+                                        << " at the person's request: it will not be submitted\n");
+    if (CPlayRecorder* recorder = CPlayRecorder::Installed())
+        recorder->HeldBack(user, startTime);
+    NotifyObservers();
+    return EHoldBack::kHeldBack;
+}
+
+std::optional<std::vector<std::time_t>> CWebSubmitter::PendingStartTimes(const std::string& dir,
+                                                                        const std::string& user) {
+    std::string bytes, data;
+    int count = 0;
+    const int error = ReadWholeFile(PendingFilePath(dir, user), bytes);
+    if (error == ENOENT)
+        return std::vector<std::time_t>();
+    if (error != 0 || !ParsePending(bytes, count, data))
+        return std::nullopt;
+    return entryTimes(data);
 }
 
 void CWebSubmitter::FlushCache() {
@@ -387,6 +438,8 @@ void CWebSubmitter::KeepInStep() {
 
 void CWebSubmitter::submissionConfirmed(const std::string& user, const std::string& data, int count,
                                         bool held) {
+    if (CPlayRecorder* recorder = CPlayRecorder::Installed())
+        recorder->Submitted(user, entryTimes(data), std::time(nullptr));
     if (!held) {
         // Posted before a change of user: the entries are in that user's
         // files, and this user's tentative list is not theirs.

@@ -9,6 +9,7 @@
 #include <condition_variable>
 #include <list>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -52,6 +53,22 @@ public:
     /// in the tentative list when this returns, and on disk once the writer
     /// thread has written (at once, unless the disk is slow).
     void Submit(const Track& track);
+
+    /// What HoldBack did.
+    enum class EHoldBack {
+        kHeldBack,   ///< out of the queue and the files, as if never queued
+        kNotWaiting, ///< no such play waits (sent already, or never queued)
+        kBeingSent,  ///< it is in the post under way: too late
+    };
+    /// Takes the play of the current user that started at startTime out of
+    /// the queue: from the pending data, the tentative list and both files
+    /// (rewritten before this returns), and tells the recorder. Writes to
+    /// disk: not for the program's thread.
+    EHoldBack HoldBack(std::time_t startTime);
+
+    /// The play times waiting in a user's pending file; empty when there is
+    /// no file, nothing when it cannot be read.
+    static std::optional<std::vector<std::time_t>> PendingStartTimes(const std::string& dir, const std::string& user);
 
     /// Writes the current user's files now, with everything accepted so
     /// far; afterwards no write asked of the writer thread is outstanding.

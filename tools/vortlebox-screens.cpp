@@ -12,6 +12,8 @@
 
 #include "app/Logger.h"
 #include "app/UpdateCheck.h"
+#include "history/HistoryStore.h"
+#include "history/PlayHistory.h"
 #include "player/PlayerListener.h"
 #include "settings/IgnoreList.h"
 #include "settings/MprisPlayers.h"
@@ -20,6 +22,9 @@
 #include "submit/Md5.h"
 #include "submit/WebSubmitter.h"
 #include "ui/AboutDialog.h"
+#include "ui/HistoryChart.h"
+#include "ui/HistoryModel.h"
+#include "ui/HistoryWindow.h"
 #include "ui/LoginDialog.h"
 #include "ui/MainFrame.h"
 #include "ui/MessageBox.h"
@@ -53,6 +58,7 @@
 #include <QProgressBar>
 #include <QScreen>
 #include <QSystemTrayIcon>
+#include <QTableView>
 #include <QLinearGradient>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
@@ -145,6 +151,7 @@ public:
     CMainFrame& StartFrame() {
         StartCore();
         auto frame = std::make_unique<CMainFrame>(*mListener, *mSubmitter, mSettings, mUpdateCheck);
+        frame->SetHistory(&History());
         mFrame = frame.get();
         mPage.reset(&frame->StatusPage());
         mWindow = std::move(frame);
@@ -153,6 +160,30 @@ public:
     }
 
     CMainFrame& Frame() { return *mFrame; }
+
+    /// The history of the current user, recording from now on.
+    CPlayHistory& History() {
+        if (!mHistory) {
+            mHistory = std::make_unique<CPlayHistory>(mSettings);
+            mHistory->Start();
+        }
+        return *mHistory;
+    }
+
+    /// Starts the core and shows the history window over a history filled
+    /// with weeks of plays.
+    CHistoryWindow& StartHistory() {
+        StartCore();
+        // After the history has looked at what an earlier run left open.
+        History().Flush();
+        FillHistory(History().FilePathOf(mSettings.GetCurrentUser().name));
+        auto window = std::make_unique<CHistoryWindow>(History(), *mSubmitter, mSettings);
+        CHistoryWindow& shown = *window;
+        mWindow = std::move(window);
+        shown.show();
+        Settle();
+        return shown;
+    }
 
     /// The screen around a rectangle, with a margin.
     void SaveScreen(const QRect& rect, const QString& name) {
@@ -302,6 +333,85 @@ public:
     CStatusPage& Page() { return *mPage; }
     CSettingsManager& Settings() { return mSettings; }
 
+    /// Plays of a listener over the last months, the newest of each kind of
+    /// outcome at the top.
+    static void FillHistory(const std::string& path) {
+        struct CRecord {
+            const char* artist;
+            const char* album;
+            std::vector<const char*> titles;
+        };
+        const std::vector<CRecord> catalogue = {
+            {"The Lantern Choir", "Harbour Lights", {"Low Tide", "Signal Fires", "Oarlocks", "Gulls at Dawn"}},
+            {"Maple Static", "Snowfield Radio", {"Quiet Transmission", "Antenna Song", "White Noise Waltz"}},
+            {"Orla Venn", "Paper Houses", {"Origami Heart", "Attic Window", "Folded Maps"}},
+            {"Kite Engines", "Updraft", {"Thermals", "String Theory", "Tailwind"}},
+            {"Salt & Ember", "Coastline", {"Driftwood", "Brine", "Lighthouse Keeper"}},
+            {"Northbound Owls", "Night Shift", {"Hoot Owl Blues", "Midnight Train", "Barn Loft"}},
+            {"Iris Calloway", "Velvet Hours", {"Slow Clock", "Amber Room", "Candle Smoke"}},
+            {"Paper Comets", "Orbit", {"Perihelion", "Tail of Ice", "Long Way Round"}},
+        };
+        std::unique_ptr<CHistoryStore> store = CHistoryStore::OpenForWriting(path);
+        store->Begin();
+        const std::time_t now = std::time(nullptr);
+        std::uint32_t seed = 20261208;
+        const auto next = [&seed](std::uint32_t range) {
+            seed = seed * 1664525u + 1013904223u;
+            return (seed >> 8) % range;
+        };
+        const auto play = [&](std::time_t start, std::size_t record, EPlayOutcome outcome, const char* player) {
+            CHistoryStore::CPlay entry;
+            entry.start = start;
+            const CRecord& from = catalogue[record % catalogue.size()];
+            entry.artist = from.artist;
+            entry.album = from.album;
+            entry.title = from.titles[next(static_cast<std::uint32_t>(from.titles.size()))];
+            entry.length = 150 + static_cast<std::int32_t>(next(200));
+            entry.plugin = player[0] == 'o' ? player : "wa2";
+            entry.player = player[0] == 'o' ? (std::string(player).find("vlc") != std::string::npos ? "VLC media player"
+                                                                                                      : "Rhythmbox")
+                                            : "";
+            entry.outcome = outcome;
+            if (outcome == EPlayOutcome::kSubmitted)
+                entry.acked = start + entry.length / 2 + 5;
+            store->Insert(entry);
+        };
+        // Months of evenings: a handful of plays a day, most of them sent.
+        for (int day = 120; day >= 1; --day) {
+            const int plays = static_cast<int>(next(14)) + (day % 7 < 2 ? 8 : 2);
+            std::time_t start = now - day * 86400 + 18 * 3600 - 86400 / 2;
+            const std::size_t favourite = next(static_cast<std::uint32_t>(catalogue.size()));
+            for (int i = 0; i < plays; ++i) {
+                const std::uint32_t roll = next(100);
+                const EPlayOutcome outcome = roll < 84   ? EPlayOutcome::kSubmitted
+                                             : roll < 92 ? EPlayOutcome::kStoppedEarly
+                                             : roll < 96 ? EPlayOutcome::kTooShort
+                                                         : EPlayOutcome::kMirror;
+                play(start, i % 3 == 0 ? favourite : next(static_cast<std::uint32_t>(catalogue.size())), outcome,
+                     i % 2 == 0 ? "org.mpris.MediaPlayer2.rhythmbox" : "org.mpris.MediaPlayer2.vlc");
+                start += 240 + static_cast<std::time_t>(next(120));
+            }
+        }
+        // Today, newest last: every kind of outcome once.
+        const std::vector<std::pair<EPlayOutcome, const char*>> today = {
+            {EPlayOutcome::kSubmitted, "org.mpris.MediaPlayer2.rhythmbox"},
+            {EPlayOutcome::kExcluded, "wa2"},
+            {EPlayOutcome::kIgnoredPlayer, "org.mpris.MediaPlayer2.vlc"},
+            {EPlayOutcome::kNotSubmitting, "org.mpris.MediaPlayer2.rhythmbox"},
+            {EPlayOutcome::kHeldBack, "org.mpris.MediaPlayer2.rhythmbox"},
+            {EPlayOutcome::kTooShort, "org.mpris.MediaPlayer2.vlc"},
+            {EPlayOutcome::kStoppedEarly, "org.mpris.MediaPlayer2.rhythmbox"},
+            {EPlayOutcome::kSubmitted, "org.mpris.MediaPlayer2.rhythmbox"},
+            {EPlayOutcome::kWaiting, "org.mpris.MediaPlayer2.rhythmbox"},
+            {EPlayOutcome::kWaiting, "org.mpris.MediaPlayer2.vlc"},
+            {EPlayOutcome::kCounting, "org.mpris.MediaPlayer2.rhythmbox"},
+        };
+        std::time_t start = now - static_cast<std::time_t>(today.size()) * 200;
+        for (std::size_t i = 0; i < today.size(); ++i, start += 200)
+            play(start, i, today[i].first, today[i].second);
+        store->Commit();
+    }
+
 private:
     QString mOutDir;
     std::string mSubmitHost;
@@ -313,6 +423,8 @@ private:
     std::unique_ptr<CPlayerListener> mListener;
     std::thread mListenerThread;
     CUpdateCheck mUpdateCheck;
+    // Outlives the windows that observe it.
+    std::unique_ptr<CPlayHistory> mHistory;
     std::unique_ptr<QWidget> mWindow;
     CMainFrame* mFrame = nullptr;
     std::unique_ptr<CUserMenu> mMenu;
@@ -567,6 +679,26 @@ std::vector<Scene> Scenes() {
              WaitForMetaData(stage);
              stage.WaitForStatusText(QStringLiteral("Submitting in 00:21"));
              stage.SaveWindow(QStringLiteral("main-window"));
+         }},
+        {"history-list",
+         [](CStage& stage) {
+             stage.AddUser("alice", 1, true);
+             CHistoryWindow& window = stage.StartHistory();
+             // A play waiting in the queue, chosen: "Don't Submit" is offered.
+             for (int row = 0; row < window.Model().rowCount(); ++row) {
+                 if (window.Model().PlayAt(row)->outcome == EPlayOutcome::kWaiting) {
+                     window.List().selectRow(row);
+                     break;
+                 }
+             }
+             stage.Save(window, QStringLiteral("history-list"));
+         }},
+        {"history-chart",
+         [](CStage& stage) {
+             stage.AddUser("alice", 1, true);
+             CHistoryWindow& window = stage.StartHistory();
+             window.SetPeriod(CHistoryWindow::EPeriod::kYear);
+             stage.Save(window, QStringLiteral("history-chart"));
          }},
         {"tray-menu",
          [](CStage& stage) {

@@ -75,6 +75,7 @@ bool CDesktopShell::Attach(bool firstRun, bool link) {
     mpFrame = std::make_unique<CMainFrame>(mpCore->Listener(), CWebSubmitter::Instance(),
                                            CSettingsManager::Instance(), mpCore->UpdateCheck());
     mpFrame->SetExitHandler([this] { mpCore->RequestExit(); });
+    mpFrame->SetHistory(mpCore->History());
     QObject::connect(mpFrame.get(), &CMainFrame::aboutRequested, this, &CDesktopShell::ShowAbout);
     // Hidden; without a tray to reach it from, it is shown at once.
     if (!mpFrame->Tray().IsTrayPresent() && !CMessageBox::IsHeadless()) {

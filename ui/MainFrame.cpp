@@ -3,6 +3,7 @@
 #include "app/Logger.h"
 #include "settings/SettingsManager.h"
 #include "submit/WebSubmitter.h"
+#include "ui/HistoryWindow.h"
 #include "ui/LoginDialog.h"
 #include "ui/MenuCommand.h"
 #include "ui/MessageBox.h"
@@ -53,6 +54,10 @@ CMainFrame::CMainFrame(CPlayerListener& listener, CWebSubmitter& submitter, CSet
             ToggleVortling();
     });
     connect(mpTray, &CSysTrayIcon::exitRequested, this, &CMainFrame::PostClose);
+    connect(mpTray, &CSysTrayIcon::historyRequested, this, [this] {
+        if (MayRunCommand("History..."))
+            ShowHistory();
+    });
     connect(mpTray, &CSysTrayIcon::userChosen, this, [this](int index) {
         if (MayRunCommand("Change User"))
             ChooseUser(index);
@@ -79,6 +84,9 @@ CMainFrame::~CMainFrame() {
     }
     if (mbWaitCursor)
         QApplication::restoreOverrideCursor();
+    // A window of its own (no parent, so it has its own place on the
+    // desktop): it goes with the frame.
+    delete mpHistoryWindow.data();
     mpTray->Remove();
 }
 
@@ -90,6 +98,10 @@ void CMainFrame::CreateMenus() {
 
     QMenu* tools = menuBar()->addMenu(QStringLiteral("&Tools"));
     tools->setObjectName(QStringLiteral("toolsMenu"));
+    QAction* history = AddMenuCommand(tools, QStringLiteral("&History..."), "history", ID_HISTORY);
+    history->setVisible(false);
+    connect(history, &QAction::triggered, this, &CMainFrame::ShowHistory);
+    tools->addSeparator()->setObjectName(QStringLiteral("historySeparator"));
     connect(AddMenuCommand(tools, QStringLiteral("Get Plugin..."), "getPlugin", ID_GET_PLUGIN), &QAction::triggered,
             this, [this] { RunPluginWizard(CPluginWizard::MODE_PLUGIN); });
     connect(AddMenuCommand(tools, QStringLiteral("Get Radio..."), "getRadio", ID_GET_RADIO), &QAction::triggered, this,
@@ -153,6 +165,32 @@ void CMainFrame::FollowUserChange() {
     // them to the wrong account.
     VBX_LOG(2, "The current user changed while Options was open: Options closes without storing\n");
     mpOptions->reject();
+}
+
+void CMainFrame::SetHistory(CPlayHistory* history) {
+    mpHistory = history;
+    const bool offered = history != nullptr;
+    Command(ID_HISTORY)->setVisible(offered);
+    if (QAction* separator = findChild<QAction*>(QStringLiteral("historySeparator")))
+        separator->setVisible(offered);
+    if (QAction* tray = mpTray->Command(CSysTrayIcon::kHistoryCommand))
+        tray->setVisible(offered);
+}
+
+void CMainFrame::ShowHistory() {
+    if (mpHistory == nullptr)
+        return;
+    if (!mpHistoryWindow) {
+        mpHistoryWindow = new CHistoryWindow(*mpHistory, mSubmitter, mSettings);
+        mpHistoryWindow->setAttribute(Qt::WA_DeleteOnClose);
+    }
+    mpHistoryWindow->showNormal();
+    mpHistoryWindow->raise();
+    mpHistoryWindow->activateWindow();
+}
+
+CHistoryWindow* CMainFrame::HistoryWindow() const {
+    return mpHistoryWindow.data();
 }
 
 void CMainFrame::Update() {

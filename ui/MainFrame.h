@@ -11,7 +11,9 @@
 #include <memory>
 #include <string>
 
+class CHistoryWindow;
 class COptionsDialog;
+class CPlayHistory;
 class CPlayerListener;
 class CSettingsManager;
 class CStatusPage;
@@ -53,6 +55,7 @@ public:
         ID_OPTIONS = 32782,
         ID_ADD_USER = 32777,
         ID_APP_ABOUT = 57664,
+        ID_HISTORY = 32789,
     };
 
     CMainFrame(CPlayerListener& listener, CWebSubmitter& submitter, CSettingsManager& settings,
@@ -103,6 +106,12 @@ public:
     void RunUpdateWizard();
     /// "Options...": the options dialog on its first page.
     void RunOptions();
+    /// The history "History..." shows; none: the command is not offered.
+    void SetHistory(CPlayHistory* history);
+    /// "History...": the history window, in front (made on first use).
+    void ShowHistory();
+    /// The history window while it is open; null otherwise.
+    CHistoryWindow* HistoryWindow() const;
     /// "Add User...": the login dialog adding a user.
     void AddUser();
     /// A user chosen in a user menu: switched to at once with a remembered
@@ -148,6 +157,8 @@ private:
     CUserMenu* mpUserMenu = nullptr;
     std::function<void()> mExitHandler;
     QPointer<COptionsDialog> mpOptions;
+    CPlayHistory* mpHistory = nullptr;
+    QPointer<CHistoryWindow> mpHistoryWindow;
     std::string mOptionsUser;
 
     // Touched on the window's thread only.

@@ -46,6 +46,10 @@ void CSysTrayIcon::CreateMenu() {
     mpMenu->setObjectName(QStringLiteral("trayMenu"));
     mpOpen = AddMenuCommand(mpMenu, QStringLiteral("Open"), "open", kOpenCommand);
     mpMenu->setDefaultAction(mpOpen);
+    QAction* history = AddMenuCommand(mpMenu, QStringLiteral("History..."), "history", kHistoryCommand);
+    // Offered once the frame has a history to show.
+    history->setVisible(false);
+    connect(history, &QAction::triggered, this, &CSysTrayIcon::historyRequested);
     mpMenu->addSeparator();
     mpEnable = AddMenuCommand(mpMenu, QStringLiteral("Enable vortling"), "enableVortling", kEnableVortlingCommand);
     mpEnable->setCheckable(true);
@@ -191,8 +195,8 @@ void CSysTrayIcon::OnPresenceChanged(bool present) {
 }
 
 QAction* CSysTrayIcon::Command(int command) const {
-    for (QAction* action : {mpOpen, mpEnable, mpExit}) {
-        if (action->data().toInt() == command)
+    for (QAction* action : mpMenu->actions()) {
+        if (!action->isSeparator() && action->data().toInt() == command)
             return action;
     }
     return nullptr;

@@ -18,7 +18,7 @@ class QWidget;
 /// current user's coloured icon in one of three states (normal, caching,
 /// disabled; see CTrayState) with a tip naming the user, a double click
 /// that opens the main window, and the tray menu:
-///   "Open" (bold)  |  "Enable vortling" (checked from the settings)  |
+///   "Open" (bold), "History..."  |  "Enable vortling" (checked from the settings)  |
 ///   "Change User" > users..., "Add User..."  |  "Exit"
 /// Its commands go to the main window through the signals below.
 ///
@@ -35,6 +35,7 @@ public:
     static constexpr int kOpenCommand = 32771;
     static constexpr int kEnableVortlingCommand = 32786;
     static constexpr int kExitCommand = 32772;
+    static constexpr int kHistoryCommand = 32789;
 
     CSysTrayIcon(CSettingsManager& settings, CWebSubmitter& submitter, QWidget* frame);
     /// Removes the icon.
@@ -73,6 +74,7 @@ public:
 
 signals:
     void openRequested();
+    void historyRequested();
     void toggleVortlingRequested();
     void exitRequested();
     void userChosen(int index);
