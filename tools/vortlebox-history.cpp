@@ -118,6 +118,15 @@ int main(int argc, char** argv) {
     }
     try {
         std::unique_ptr<CHistoryStore> store = CHistoryStore::OpenForReading(CPlayHistory::FilePath(dir, user));
+        if (!store && userGiven) {
+            // A mistyped name would otherwise read as an empty history.
+            try {
+                CRegistryUtils::OpenKey("Software\\Fenwave\\Users\\" + user, false);
+            } catch (const CRegistryUtils::CRegistryException&) {
+                std::cerr << "vortlebox-history: there is no user '" << user << "'\n";
+                return 1;
+            }
+        }
         CHistoryExport::Write(store.get(), filter, format.value_or(CHistoryExport::EFormat::kCsv), std::cout);
     } catch (const CHistoryStore::CStoreException& e) {
         std::cerr << "vortlebox-history: " << e.what() << "\n";

@@ -115,9 +115,9 @@ TEST_F(DesktopTest, TheTrayIconShowsTheUsersColourAndItsMenuWorks) {
     CDesktop::XDoTool({"mousemove", "10", "10"});
     ASSERT_TRUE(WaitFor([] { return CDesktop::VisibleWindows("vortlebox").size() == 1; }));
 
-    // "Open", "Enable vortling": switched off, the badge shows.
+    // "Open", "History...", "Enable vortling": switched off, the badge shows.
     const std::string user = std::string("Software\\Fenwave\\Users\\") + kUser;
-    PickFromTrayMenu(*icon, {"Down", "Down", "Return"});
+    PickFromTrayMenu(*icon, {"Down", "Down", "Down", "Return"});
     ASSERT_TRUE(WaitFor([&] { return StoredValue(user, "LogToProfile") == "0"; })) << RunLog();
     ASSERT_TRUE(WaitFor([&] { return CIconColours::Of(CDesktop::Grab(icon->geometry)).red >= 4; }));
     EXPECT_NE(RunLog().find("Tray tip: alice has disabled vortling\n"), std::string::npos);
@@ -126,7 +126,7 @@ TEST_F(DesktopTest, TheTrayIconShowsTheUsersColourAndItsMenuWorks) {
     CFenwaveSimulator::CBehaviour stall;
     stall.mode = CFenwaveSimulator::EMode::Stall;
     mSim->SetBehaviour(CFenwaveSimulator::ERole::Submit, "/submit/", stall);
-    PickFromTrayMenu(*icon, {"Down", "Down", "Return"});
+    PickFromTrayMenu(*icon, {"Down", "Down", "Down", "Return"});
     ASSERT_TRUE(WaitFor([&] { return StoredValue(user, "LogToProfile") == "1"; }));
     ASSERT_EQ(Play("START c=desk&a=Tray Artist&t=Queued&b=&m=&l=30&p=/music/t.mp3"), "OK\n");
     ASSERT_TRUE(WaitFor([&] { return ReadFile(TentativeCache()).find("Tray Artist") != std::string::npos; }));
