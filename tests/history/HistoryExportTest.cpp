@@ -4,6 +4,7 @@
 
 #include "history/PlayHistory.h"
 #include "settings/SettingsManager.h"
+#include "tests/history/LocalTime.h"
 #include "tests/support/TestEnv.h"
 #include "tests/support/TestProcess.h"
 
@@ -50,16 +51,6 @@ TEST(HistoryExportTest, FieldsAreQuotedAndEscapedForTheirFormat) {
     }
     EXPECT_EQ(CHistoryExport::UtcText(0), "1970-01-01T00:00:00Z");
     EXPECT_EQ(CHistoryExport::UtcText(1700000000), "2023-11-14T22:13:20Z");
-}
-
-std::time_t LocalTime(int year, int month, int day, int hour = 0) {
-    std::tm tm{};
-    tm.tm_year = year - 1900;
-    tm.tm_mon = month - 1;
-    tm.tm_mday = day;
-    tm.tm_hour = hour;
-    tm.tm_isdst = -1;
-    return std::mktime(&tm);
 }
 
 class HistoryCommandTest : public ::testing::Test {

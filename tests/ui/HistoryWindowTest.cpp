@@ -139,6 +139,44 @@ TEST_F(HistoryWindowTest, PeriodsHoldingBackExportAndClearing) {
     EXPECT_EQ(after.out, "start,artist,title,album,length,player,plugin,outcome,submitted\n");
 }
 
+TEST(HistoryModelTest, PagesAreReadAsTheListScrolls) {
+    CTestEnvironment env;
+    const std::string path = env.Root() + "/plays.db";
+    const int plays = CHistoryModel::kPageSize * 2 + 50;
+    {
+        auto store = CHistoryStore::OpenForWriting(path);
+        store->Begin();
+        for (int i = 0; i < plays; ++i) {
+            CHistoryStore::CPlay play;
+            play.start = 1700000000 + i;
+            play.title = std::to_string(i);
+            store->Insert(play);
+        }
+        store->Commit();
+    }
+    CHistoryModel model;
+    model.Reload(path, {});
+    ASSERT_EQ(model.rowCount(), plays);
+    // Newest first, on every page and across their edges.
+    for (const int row : {0, CHistoryModel::kPageSize - 1, CHistoryModel::kPageSize, plays - 1, 3}) {
+        SCOPED_TRACE(row);
+        const CHistoryStore::CPlay* play = model.PlayAt(row);
+        ASSERT_NE(play, nullptr);
+        EXPECT_EQ(play->title, std::to_string(plays - 1 - row));
+        EXPECT_EQ(model.RowOfId(play->id), row);
+    }
+    EXPECT_EQ(model.PlayAt(plays), nullptr);
+    EXPECT_EQ(model.PlayAt(-1), nullptr);
+    EXPECT_TRUE(model.Error().isEmpty());
+
+    model.Reload(env.Root() + "/none.db", {});
+    EXPECT_EQ(model.rowCount(), 0);
+    WriteFile(env.Root() + "/broken.db", std::string(4096, 'x'));
+    model.Reload(env.Root() + "/broken.db", {});
+    EXPECT_EQ(model.rowCount(), 0);
+    EXPECT_FALSE(model.Error().isEmpty());
+}
+
 TEST(HistoryPeriodTest, PeriodsStartAtLocalMidnight) {
     const std::time_t now = QDateTime(QDate(2026, 3, 31), QTime(15, 30)).toSecsSinceEpoch();
     const auto start = [&](EPeriod period) {
