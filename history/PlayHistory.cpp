@@ -271,7 +271,9 @@ void CPlayHistory::ApplyOne(CEvent& event) {
             return;
         const COpenPlay play = open->second;
         mOpen.erase(open);
-        StoreOf(play.user).ChangeOutcome(play.id, EPlayOutcome::kCounting, EPlayOutcome::kStoppedEarly);
+        StoreOf(play.user).ChangeOutcome(play.id, EPlayOutcome::kCounting,
+                                         IsIgnoredNow(event.pluginId) ? EPlayOutcome::kIgnoredPlayer
+                                                                      : EPlayOutcome::kStoppedEarly);
         return;
     }
     case EKind::kReached: {
@@ -309,6 +311,12 @@ void CPlayHistory::ApplyOne(CEvent& event) {
         return;
     }
     }
+}
+
+bool CPlayHistory::IsIgnoredNow(const std::string& pluginId) {
+    // The bridge stops the play of a player the person has just chosen not
+    // to hear; plug-ins of their own are never ignored.
+    return pluginId.rfind(kMprisPrefix, 0) == 0 && CIgnoreList::FromStore().Ignores(pluginId);
 }
 
 std::string CPlayHistory::PlayerName(const std::string& pluginId) {

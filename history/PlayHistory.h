@@ -98,6 +98,9 @@ private:
     /// The user's file, opened (and settled) on first use, in a transaction
     /// of the running batch. Throws CHistoryStore::CStoreException.
     CHistoryStore& StoreOf(const std::string& user);
+    /// Whether the play of the plug-in ended because the person has just
+    /// chosen not to hear its player.
+    static bool IsIgnoredNow(const std::string& pluginId);
     /// What the player of a plug-in calls itself, where the bridge recorded it.
     std::string PlayerName(const std::string& pluginId);
 

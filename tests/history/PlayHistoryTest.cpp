@@ -3,7 +3,9 @@
 #include "history/PlayHistory.h"
 
 #include "history/PlayOutcome.h"
+#include "settings/IgnoreList.h"
 #include "settings/MprisPlayers.h"
+#include "settings/RegistryUtils.h"
 #include "submit/Md5.h"
 #include "submit/WebSubmitter.h"
 #include "tests/player/PlayerTestBase.h"
@@ -135,6 +137,16 @@ TEST_F(PlayHistoryTest, EachPlayIsRecordedWithWhatBecameOfIt) {
     EXPECT_EQ(plays.end()[-2].plugin, "org.mpris.MediaPlayer2.one");
     EXPECT_EQ(plays.end()[-1].outcome, EPlayOutcome::kMirror);
     EXPECT_EQ(plays.end()[-1].player, "two"); // not recorded by the bridge yet
+
+    // Unticked while it plays: the bridge stops the player's play.
+    CRegistryKey key = CRegistryUtils::OpenKey(CIgnoreList::kKey, true);
+    CRegistryUtils::WriteString(key, CIgnoreList::kValue, "one");
+    CRegistryUtils::CloseKey(key);
+    first->OnStop(CPlayerCommand());
+    second->OnStop(CPlayerCommand());
+    plays = Plays();
+    EXPECT_EQ(plays.end()[-2].outcome, EPlayOutcome::kIgnoredPlayer);
+    EXPECT_EQ(plays.end()[-1].outcome, EPlayOutcome::kMirror);
 
     struct stat info {};
     ASSERT_EQ(::stat(mHistory.FilePathOf("alice").c_str(), &info), 0);
