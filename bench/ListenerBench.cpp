@@ -10,11 +10,16 @@
 // command, the log records the listener writes for one (one write() per
 // record, the same bytes, into a log file); and to CPlayerListener with the
 // program's log open at level 4, as in the running program. It prints the
-// rates and the listener's ratio to each baseline. Then it starts the
+// rates and the listener's ratio to each baseline. Then it measures what
+// the history costs the listener: START and STOP commands of one plug-in in
+// turn (each START and STOP is a play recorded) to a listener with the
+// program's history installed and to one without, taking turns again.
+// Then it starts the
 // program in a temporary environment, leaves it idle for 30 seconds and
 // prints the CPU time it used and its resident memory.
 
 #include "app/Logger.h"
+#include "history/PlayHistory.h"
 #include "player/PlayerListener.h"
 #include "settings/SettingsManager.h"
 
@@ -129,10 +134,10 @@ private:
     std::thread mThread;
 };
 
-double Rate(uint16_t port, int commands) {
+double Rate(uint16_t port, int commands, const std::vector<const char*>& lines = {"STOP c=bench\n"}) {
     const auto start = Clock::now();
     for (int i = 0; i < commands; ++i)
-        if (!Exchange(port, "STOP c=bench\n")) {
+        if (!Exchange(port, lines[static_cast<std::size_t>(i) % lines.size()])) {
             std::fprintf(stderr, "exchange %d failed\n", i);
             return 0;
         }
@@ -205,10 +210,12 @@ std::string DefaultProgram() {
     return path.substr(0, path.rfind('/')) + "/vortlebox";
 }
 
-void MeasureIdleProgram(const std::string& program) {
+/// Points HOME and the XDG folders at a new temporary folder; its path, ""
+/// when none could be made.
+std::string PrivateEnvironment() {
     char pattern[] = "/tmp/vbx-bench-XXXXXX";
     if (::mkdtemp(pattern) == nullptr)
-        return;
+        return std::string();
     const std::string root = pattern;
     for (const char* sub : {"/home", "/config", "/data", "/run", "/tmp"})
         std::filesystem::create_directories(root + sub);
@@ -218,6 +225,13 @@ void MeasureIdleProgram(const std::string& program) {
     ::setenv("XDG_DATA_HOME", (root + "/data").c_str(), 1);
     ::setenv("XDG_RUNTIME_DIR", (root + "/run").c_str(), 1);
     ::setenv("TMPDIR", (root + "/tmp").c_str(), 1);
+    return root;
+}
+
+void MeasureIdleProgram(const std::string& program) {
+    const std::string root = PrivateEnvironment();
+    if (root.empty())
+        return;
     ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
     ::setenv("VORTLEBOX_LISTENER_PORT", "0", 1);
 
@@ -245,7 +259,27 @@ void MeasureIdleProgram(const std::string& program) {
     std::filesystem::remove_all(root);
 }
 
-} // namespace
+/// A listener on any port, its connections made as the program makes them.
+class CRunningListener {
+public:
+    explicit CRunningListener(CSettingsManager& settings)
+        : mListener(0, [&settings](const std::string& id) {
+              return std::make_shared<CPlayerConnection>(id, settings, [](const Track&) {});
+          }),
+          mThread([this] { mListener.Start(); }) {
+        while (!mListener.IsListening())
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    ~CRunningListener() {
+        mListener.Stop();
+        mThread.join();
+    }
+    uint16_t Port() const { return mListener.GetPort(); }
+
+private:
+    CPlayerListener mListener;
+    std::thread mThread;
+};
 
 // The median of the rates of several rounds: the machine may be shared, and
 // a round that another process slowed down says little.
@@ -253,6 +287,54 @@ double Median(std::vector<double> rates) {
     std::sort(rates.begin(), rates.end());
     return rates.empty() ? 0.0 : rates[rates.size() / 2];
 }
+
+/// Plays START and STOP to a listener with the history recording each play
+/// and to one without (the same process, the log closed), in turns.
+void MeasureHistoryCost(int commands, int rounds) {
+    const std::string root = PrivateEnvironment();
+    if (root.empty())
+        return;
+    CSettingsManager settings;
+    settings.Restore();
+    CUser user;
+    user.name = "bench";
+    user.submitPlays = true;
+    settings.AddUser(user);
+    settings.SetCurrentUser("bench");
+    CPlayHistory history(settings);
+    history.Start();
+
+    const std::vector<const char*> lines = {"START c=bench&a=Artist&t=Title&b=Album&m=&l=200&p=/music/a.mp3\n",
+                                            "STOP c=bench\n"};
+    std::vector<double> without, with;
+    {
+        CRunningListener plain(settings);
+        CRunningListener recorded(settings);
+        for (int round = 0; round < rounds; ++round) {
+            CPlayRecorder::Install(nullptr);
+            without.push_back(Rate(plain.Port(), commands, lines));
+            CPlayRecorder::Install(&history);
+            with.push_back(Rate(recorded.Port(), commands, lines));
+        }
+        CPlayRecorder::Install(nullptr);
+    }
+    history.Flush();
+    std::int64_t plays = 0;
+    if (auto store = CHistoryStore::OpenForReading(history.FilePathOf("bench")))
+        plays = store->Count({});
+    history.Close();
+    std::filesystem::remove_all(root);
+
+    const double withoutRate = Median(without), withRate = Median(with);
+    std::printf("START/STOP per second, median of %d rounds of %d connections each:\n", rounds, commands);
+    std::printf("  CPlayerListener without the history   %10.0f\n", withoutRate);
+    std::printf("  CPlayerListener with the history      %10.0f  (%lld plays recorded)\n", withRate,
+                static_cast<long long>(plays));
+    std::printf("  ratio with/without                    %10.3f\n", withoutRate > 0 ? withRate / withoutRate : 0.0);
+}
+
+} // namespace
+
 
 int main(int argc, char** argv) {
     const int commands = argc > 1 ? std::atoi(argv[1]) : 2000;
@@ -322,6 +404,7 @@ int main(int argc, char** argv) {
     std::printf("  ratio listener/bare writing the log   %10.3f\n",
                 loggingRate > 0 ? listenerRate / loggingRate : 0.0);
 
+    MeasureHistoryCost(commands, kRounds);
     MeasureIdleProgram(program);
     return 0;
 }

@@ -13,6 +13,7 @@
 namespace {
 
 constexpr const char* kMprisPrefix = "org.mpris.MediaPlayer2.";
+constexpr std::chrono::milliseconds kGatherTime{100};
 
 } // namespace
 
@@ -70,7 +71,11 @@ void CPlayHistory::Close() {
 
 void CPlayHistory::Flush() {
     std::unique_lock<std::mutex> lock(mMutex);
+    ++mFlushing;
+    // A writer gathering a batch writes it now.
+    mWake.notify_all();
     mIdle.wait(lock, [this] { return (mQueue.empty() && !mWriting) || !mWriter.joinable(); });
+    --mFlushing;
 }
 
 void CPlayHistory::Update() {
@@ -175,9 +180,13 @@ void CPlayHistory::WriterMain() {
         mWake.wait(lock, [this] { return !mQueue.empty() || mStop; });
         if (mQueue.empty())
             break;
+        // What comes within a moment goes into the same transaction: a busy
+        // listener costs a few writes a second, not one per command. The
+        // listener does not wake a writer that is gathering.
+        mWriting = true;
+        mWake.wait_for(lock, kGatherTime, [this] { return mStop || mFlushing > 0; });
         std::vector<CEvent> batch(std::make_move_iterator(mQueue.begin()), std::make_move_iterator(mQueue.end()));
         mQueue.clear();
-        mWriting = true;
         lock.unlock();
         const bool changed = Apply(batch);
         lock.lock();

@@ -5,6 +5,7 @@
 #include "history/HistoryStore.h"
 #include "player/PlayRecorder.h"
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -22,11 +23,11 @@ class CSettingsManager;
 /// recorder.
 ///
 /// The recorder's calls only queue what happened and wake the history's
-/// writer thread, which writes everything queued by then in one transaction
-/// per file; the listener, the stopwatches and the submitter never wait for
-/// the disk. A play is filed under the user who was current when it started;
-/// what the queue and the server do later is filed under the user whose
-/// queue it was. The history is a record only: the cache files stay the
+/// writer thread, which gathers what comes within a tenth of a second and
+/// writes it in one transaction per file; the listener, the stopwatches and
+/// the submitter never wait for the disk. A play is filed under the user
+/// who was current when it started; what the queue and the server do later
+/// is filed under the user whose queue it was. The history is a record only: the cache files stay the
 /// queue, and nothing here is ever submitted.
 ///
 /// The first time a user's file is opened in a run, the plays the previous
@@ -112,7 +113,10 @@ private:
     std::deque<CEvent> mQueue;
     std::string mUser;
     std::string mDir;
+    /// The writer is gathering or writing a batch.
     bool mWriting = false;
+    /// Threads waiting in Flush.
+    int mFlushing = 0;
     bool mStop = false;
     bool mStarted = false;
     bool mClosed = false;
