@@ -14,3 +14,6 @@ void appendFormEncoded(std::string& out, std::string_view text);
 /// Undoes formEncode: "+" is a space, "%" and two hex digits a byte; a "%"
 /// not followed by two hex digits stays as it is.
 std::string formDecode(std::string_view text);
+
+/// The value of a hexadecimal digit (either case); -1 for any other byte.
+int hexDigitValue(char c) noexcept;

@@ -145,27 +145,26 @@ void CPlayHistory::Reached(const std::string& pluginId, EPlayOutcome outcome) {
     Push(std::move(event));
 }
 
-void CPlayHistory::NotQueued(const std::string& user, std::time_t startTime) {
-    CEvent event(CEvent::EKind::kNotQueued);
+void CPlayHistory::PushQueueEvent(CEvent::EKind kind, const std::string& user, std::vector<std::time_t> times,
+                                  std::time_t at) {
+    CEvent event(kind);
     event.user = user;
-    event.times = {startTime};
+    event.times = std::move(times);
+    event.at = at;
     Push(std::move(event));
+}
+
+void CPlayHistory::NotQueued(const std::string& user, std::time_t startTime) {
+    PushQueueEvent(CEvent::EKind::kNotQueued, user, {startTime});
 }
 
 void CPlayHistory::Submitted(const std::string& user, const std::vector<std::time_t>& startTimes,
                              std::time_t acknowledged) {
-    CEvent event(CEvent::EKind::kSubmitted);
-    event.user = user;
-    event.times = startTimes;
-    event.at = acknowledged;
-    Push(std::move(event));
+    PushQueueEvent(CEvent::EKind::kSubmitted, user, startTimes, acknowledged);
 }
 
 void CPlayHistory::HeldBack(const std::string& user, std::time_t startTime) {
-    CEvent event(CEvent::EKind::kHeldBack);
-    event.user = user;
-    event.times = {startTime};
-    Push(std::move(event));
+    PushQueueEvent(CEvent::EKind::kHeldBack, user, {startTime});
 }
 
 void CPlayHistory::Clear(const std::string& user) {

@@ -92,6 +92,9 @@ private:
     };
 
     void Push(CEvent event);
+    /// What the queue or the server did with the user's plays of those moments.
+    void PushQueueEvent(CEvent::EKind kind, const std::string& user, std::vector<std::time_t> times,
+                        std::time_t at = 0);
     void WriterMain();
     /// Writes one batch; whether anything changed.
     bool Apply(std::vector<CEvent>& batch);

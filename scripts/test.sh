@@ -34,7 +34,7 @@ bash "$top/tests/package/install-and-run.sh" "$deb"
 
 echo "== ThreadSanitizer build of the threaded parts"
 cmake -S "$top" -B "$top/build-tsan" -G Ninja -DVBX_TSAN=ON -DVBX_BENCH=OFF "${fast[@]}"
-tsan_targets=$(ninja -C "$top/build-tsan" -t targets all | sed -n 's/^\(test_\(player\|submit\|jnet\|app\|wizards\|ui\|metadata\|update\|mpris\)\): .*/\1/p' | sort -u)
+tsan_targets=$(ninja -C "$top/build-tsan" -t targets all | sed -n 's/^\(test_\(player\|submit\|jnet\|app\|wizards\|ui\|metadata\|update\|mpris\|history\)\): .*/\1/p' | sort -u)
 if [ -n "$tsan_targets" ]; then
     # shellcheck disable=SC2086
     ninja -C "$top/build-tsan" -j"$jobs" $tsan_targets

@@ -11,6 +11,7 @@
 #include "ui/HistoryModel.h"
 #include "ui/MenuCommand.h"
 #include "ui/MessageBox.h"
+#include "ui/PostOnce.h"
 #include "ui/controls/Pictures.h"
 
 #include <QAction>
@@ -209,15 +210,7 @@ CHistoryStore::CFilter CHistoryWindow::CurrentFilter() const {
 }
 
 void CHistoryWindow::Update() {
-    if (mbRefreshPosted.exchange(true))
-        return;
-    QMetaObject::invokeMethod(
-        this,
-        [this] {
-            mbRefreshPosted.store(false);
-            Refresh();
-        },
-        Qt::QueuedConnection);
+    PostOnce(this, mbRefreshPosted, [this] { Refresh(); });
 }
 
 void CHistoryWindow::Refresh() {

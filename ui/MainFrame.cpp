@@ -9,6 +9,7 @@
 #include "ui/MessageBox.h"
 #include "ui/ModalTracker.h"
 #include "ui/OptionsDialog.h"
+#include "ui/PostOnce.h"
 #include "ui/controls/Pictures.h"
 #include "ui/StatusPage.h"
 #include "ui/SysTrayIcon.h"
@@ -194,17 +195,10 @@ CHistoryWindow* CMainFrame::HistoryWindow() const {
 }
 
 void CMainFrame::Update() {
-    // One refresh waits at a time; it reads the latest state when it runs.
-    if (mbRefreshPosted.exchange(true))
-        return;
-    QMetaObject::invokeMethod(
-        this,
-        [this] {
-            mbRefreshPosted.store(false);
-            mpTray->UpdateIcon();
-            FollowUserChange();
-        },
-        Qt::QueuedConnection);
+    PostOnce(this, mbRefreshPosted, [this] {
+        mpTray->UpdateIcon();
+        FollowUserChange();
+    });
 }
 
 // --- windows and commands -----------------------------------------------------

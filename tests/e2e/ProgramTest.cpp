@@ -140,6 +140,25 @@ TEST_F(CProgramTest, WaitingTrackSurvivesTheEndOfTheProgram) {
         ASSERT_EQ(Play("START c=demo&a=" + artist + "&t=Short&b=&m=&l=20&p=/music/s.mp3"), "OK\n");
         ASSERT_EQ(Play("START c=demo&a=" + artist + "&t=Cut&b=&m=&l=200&p=/music/c.mp3"), "OK\n");
 
+        // The history tells each play's end, the submitted one once.
+        std::map<std::string, std::string> outcomes;
+        const auto readHistory = [&] {
+            outcomes.clear();
+            const CTestProcess::CResult printed =
+                CTestProcess::Run({BinDir() + "/vortlebox-history", "--json", "--search", artist});
+            std::istringstream lines(printed.out);
+            static const std::regex play("\"title\": \"([A-Za-z]+)\".*\"outcome\": \"([a-z-]+)\", "
+                                         "\"submitted\": (null|\"[0-9TZ:-]+\")");
+            for (std::string line; std::getline(lines, line);) {
+                std::smatch match;
+                if (std::regex_search(line, match, play))
+                    outcomes[match[1].str()] += match[2].str() + (match[3] == "null" ? "" : " at");
+            }
+            return outcomes["Waiting"] == "submitted at";
+        };
+        // What the history had written before the end is all it keeps.
+        ASSERT_TRUE(CPlayerTestBase::WaitUntil([&] { return readHistory(), outcomes.count("Cut") == 1; }));
+
         ::kill(mProgram->Pid(), c.signal);
         const std::optional<int> code = WaitExit();
         if (c.signal == SIGTERM) {
@@ -163,22 +182,6 @@ TEST_F(CProgramTest, WaitingTrackSurvivesTheEndOfTheProgram) {
         // keep the track for another try.
         ASSERT_TRUE(CPlayerTestBase::WaitUntil(
             [&] { return RunLog().find("VortleStatus: 11") != std::string::npos; }, 60s));
-        // The history tells each play's end, the submitted one once.
-        std::map<std::string, std::string> outcomes;
-        const auto readHistory = [&] {
-            outcomes.clear();
-            const CTestProcess::CResult printed =
-                CTestProcess::Run({BinDir() + "/vortlebox-history", "--json", "--search", artist});
-            std::istringstream lines(printed.out);
-            static const std::regex play("\"title\": \"([A-Za-z]+)\".*\"outcome\": \"([a-z-]+)\", "
-                                         "\"submitted\": (null|\"[0-9TZ:-]+\")");
-            for (std::string line; std::getline(lines, line);) {
-                std::smatch match;
-                if (std::regex_search(line, match, play))
-                    outcomes[match[1].str()] += match[2].str() + (match[3] == "null" ? "" : " at");
-            }
-            return outcomes["Waiting"] == "submitted at";
-        };
         EXPECT_TRUE(CPlayerTestBase::WaitUntil(readHistory, 30s));
         EXPECT_EQ(outcomes, (std::map<std::string, std::string>{
                                 {"Waiting", "submitted at"}, {"Short", "too-short"}, {"Cut", "stopped-early"}}));
