@@ -68,12 +68,13 @@ force=--force-depends
 # The root has no other package: the dependencies are reported, not needed.
 dpkg --root="$root" --log=/dev/null "$force" -i "$deb" >"$work/dpkg.log" 2>&1 ||
     { cat "$work/dpkg.log" >&2; fail "dpkg could not install the package"; }
-for f in usr/bin/vortlebox usr/bin/vortlebox-play usr/bin/vortlebox-reg \
+for f in usr/bin/vortlebox usr/bin/vortlebox-play usr/bin/vortlebox-reg usr/bin/vortlebox-history \
          usr/libexec/vortlebox/vortlebox usr/libexec/vortlebox/vortlebox-desktop \
          usr/libexec/vortlebox/vortlebox-mpris usr/libexec/vortlebox/Updater.exe \
          usr/libexec/vortlebox/package-managed \
          usr/share/doc/vortlebox/copyright usr/share/doc/vortlebox/changelog.Debian.gz \
          usr/share/man/man1/vortlebox.1.gz usr/share/man/man1/vortlebox-reg.1.gz \
+         usr/share/man/man1/vortlebox-history.1.gz \
          usr/share/applications/vortlebox.desktop etc/xdg/autostart/vortlebox.desktop \
          usr/lib/systemd/user/vortlebox.service \
          usr/share/icons/hicolor/scalable/apps/vortlebox.svg usr/share/icons/hicolor/22x22/apps/vortlebox.png; do
