@@ -76,4 +76,31 @@ TEST_F(CBridgeSupervisorTest, AKilledBridgeComesBackAndTheSwitchAndChoiceAreFoll
     EXPECT_EQ(Occurrences(mLog.Text(), "ended by signal"), 1u);
 }
 
+// A session bus of the test's own goes away in the middle of a track: the
+// bridge stops the play and ends, and is not started again (there is no bus
+// to hear).
+TEST_F(CBridgeSupervisorTest, WhenTheSessionBusGoesThePlayStopsAndTheBridgeStaysEnded) {
+    CTestProcess bus({"/usr/bin/dbus-daemon", "--session", "--nofork", "--print-address=1"},
+                     CTestProcess::COptions{.pipeStdout = true});
+    std::string address;
+    ASSERT_TRUE(bus.ReadLine(address, 20s));
+    mEnv.Env().Set("DBUS_SESSION_BUS_ADDRESS", address);
+    CFakePlayerProcess player;
+    ASSERT_TRUE(player.Do("track Band|Song|200"));
+    ASSERT_TRUE(player.Do("status Playing"));
+    ASSERT_TRUE(player.Do("own 1 gone"));
+    mSupervisor->Start(mBase);
+    ASSERT_NE(WaitNewBridge(0, 1), 0) << mLog.Text();
+    ASSERT_EQ(WaitLines(1).size(), 1u);
+
+    ::kill(bus.Pid(), SIGTERM);
+    EXPECT_EQ(WaitLines(2).back(), "STOP c=org.mpris.MediaPlayer2.gone");
+    EXPECT_TRUE(PumpUntil([&] { return mSupervisor->Pid() == 0; }));
+    EXPECT_TRUE(mLog.Contains("The MPRIS bridge ended: no session bus; it is not started again\n")) << mLog.Text();
+    EXPECT_NE(BridgeLog().find("The session bus went away: stopping every player and ending\n"), std::string::npos);
+    PumpFor(1500ms);
+    EXPECT_EQ(mSupervisor->Pid(), 0);
+    EXPECT_EQ(mListener->Count(), 2u);
+}
+
 } // namespace
