@@ -22,22 +22,7 @@ import time
 TOP = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 BUILD = sys.argv[1] if len(sys.argv) > 1 else os.path.join(TOP, "build-rel")
 ROUNDS = int(sys.argv[2]) if len(sys.argv) > 2 else 9
-BASELINE = r"""
-import socket, sys
-s = socket.socket()
-s.bind(('127.0.0.1', int(sys.argv[1])))
-s.listen(1)
-while True:
-    c, _ = s.accept()
-    data = b''
-    while not data.endswith(b'\n'):
-        chunk = c.recv(1024)
-        if not chunk:
-            break
-        data += chunk
-    c.sendall(b'OK\n')
-    c.close()
-"""
+BASELINE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "ok-server.py")
 
 
 def free_port():
@@ -87,7 +72,7 @@ def main():
             env["VORTLEBOX_LISTENER_PORT"] = str(port)
             program.append(first_answer([os.path.join(BUILD, "bin", "vortlebox")], env, port))
             port = free_port()
-            baseline.append(first_answer([sys.executable, "-c", BASELINE, str(port)], env, port))
+            baseline.append(first_answer([sys.executable, BASELINE, str(port)], env, port))
     finally:
         shutil.rmtree(work, ignore_errors=True)
     p, b = statistics.median(program), statistics.median(baseline)

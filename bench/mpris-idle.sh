@@ -33,23 +33,7 @@ chmod 700 "$XDG_RUNTIME_DIR"
 # A stand-in listener that answers every line "OK", so that a track that
 # plays is delivered and nothing waits to be retried.
 export VORTLEBOX_LISTENER_PORT=${VORTLEBOX_LISTENER_PORT:-47000}
-python3 - "$VORTLEBOX_LISTENER_PORT" <<'PY' &
-import socket, sys
-s = socket.socket()
-s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-s.bind(('127.0.0.1', int(sys.argv[1])))
-s.listen(1)
-while True:
-    c, _ = s.accept()
-    data = b''
-    while not data.endswith(b'\n'):
-        chunk = c.recv(1024)
-        if not chunk:
-            break
-        data += chunk
-    c.sendall(b'OK\n')
-    c.close()
-PY
+python3 "$(dirname "$0")/ok-server.py" "$VORTLEBOX_LISTENER_PORT" &
 
 switches() {
     local total=0 n

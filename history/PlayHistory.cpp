@@ -260,11 +260,8 @@ void CPlayHistory::ApplyOne(CEvent& event) {
         return;
     case EKind::kStarted: {
         // A new track ends the plug-in's play before it.
-        if (const auto open = mOpen.find(event.pluginId); open != mOpen.end()) {
-            const COpenPlay before = open->second;
-            mOpen.erase(open);
-            StoreOf(before.user).ChangeOutcome(before.id, EPlayOutcome::kCounting, EPlayOutcome::kStoppedEarly);
-        }
+        if (const auto before = TakeOpen(event.pluginId))
+            StoreOf(before->user).ChangeOutcome(before->id, EPlayOutcome::kCounting, EPlayOutcome::kStoppedEarly);
         if (event.user.empty())
             return; // nobody's history
         event.play.player = PlayerName(event.pluginId);
@@ -273,26 +270,16 @@ void CPlayHistory::ApplyOne(CEvent& event) {
             mOpen[event.pluginId] = COpenPlay{event.user, id};
         return;
     }
-    case EKind::kEnded: {
-        const auto open = mOpen.find(event.pluginId);
-        if (open == mOpen.end())
-            return;
-        const COpenPlay play = open->second;
-        mOpen.erase(open);
-        StoreOf(play.user).ChangeOutcome(play.id, EPlayOutcome::kCounting,
-                                         IsIgnoredNow(event.pluginId) ? EPlayOutcome::kIgnoredPlayer
-                                                                      : EPlayOutcome::kStoppedEarly);
+    case EKind::kEnded:
+        if (const auto play = TakeOpen(event.pluginId))
+            StoreOf(play->user).ChangeOutcome(play->id, EPlayOutcome::kCounting,
+                                              IsIgnoredNow(event.pluginId) ? EPlayOutcome::kIgnoredPlayer
+                                                                           : EPlayOutcome::kStoppedEarly);
         return;
-    }
-    case EKind::kReached: {
-        const auto open = mOpen.find(event.pluginId);
-        if (open == mOpen.end())
-            return;
-        const COpenPlay play = open->second;
-        mOpen.erase(open);
-        StoreOf(play.user).ChangeOutcome(play.id, EPlayOutcome::kCounting, event.outcome);
+    case EKind::kReached:
+        if (const auto play = TakeOpen(event.pluginId))
+            StoreOf(play->user).ChangeOutcome(play->id, EPlayOutcome::kCounting, event.outcome);
         return;
-    }
     case EKind::kNotQueued:
     case EKind::kSubmitted:
     case EKind::kHeldBack: {
@@ -319,6 +306,15 @@ void CPlayHistory::ApplyOne(CEvent& event) {
         return;
     }
     }
+}
+
+std::optional<CPlayHistory::COpenPlay> CPlayHistory::TakeOpen(const std::string& pluginId) {
+    const auto open = mOpen.find(pluginId);
+    if (open == mOpen.end())
+        return std::nullopt;
+    const COpenPlay play = open->second;
+    mOpen.erase(open);
+    return play;
 }
 
 bool CPlayHistory::IsIgnoredNow(const std::string& pluginId) {

@@ -12,6 +12,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -102,6 +103,8 @@ private:
     /// The user's file, opened (and settled) on first use, in a transaction
     /// of the running batch. Throws CHistoryStore::CStoreException.
     CHistoryStore& StoreOf(const std::string& user);
+    /// The plug-in's play still counting, no longer open; nothing if none.
+    std::optional<COpenPlay> TakeOpen(const std::string& pluginId);
     /// Whether the play of the plug-in ended because the person has just
     /// chosen not to hear its player.
     static bool IsIgnoredNow(const std::string& pluginId);

@@ -427,16 +427,16 @@ int Vortler::removeSong(std::time_t startTime) {
 }
 
 std::vector<std::time_t> Vortler::entryTimes(std::string_view data) {
+    std::unordered_set<std::string> encoded;
+    collectTimes(data, encoded);
     std::vector<std::time_t> times;
-    forEachField(data, [&](std::string_view field, long index) {
-        if (index < 0 || field.substr(0, 2) != "i[")
-            return;
-        const std::string text = formDecode(field.substr(field.find("]=") + 2));
+    for (const std::string& value : encoded) {
+        const std::string text = formDecode(value);
         std::tm tm{};
         const char* end = ::strptime(text.c_str(), "%Y-%m-%d %H:%M:%S", &tm);
         if (end != nullptr && *end == '\0')
             times.push_back(::timegm(&tm));
-    });
+    }
     return times;
 }
 

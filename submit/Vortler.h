@@ -106,8 +106,8 @@ public:
     /// the post under way (it can no longer be taken back).
     int removeSong(std::time_t startTime);
 
-    /// The play times of encoded entries, in their order; a time that cannot
-    /// be read is left out.
+    /// The play times of encoded entries, each once, in no order; a time that
+    /// cannot be read is left out.
     static std::vector<std::time_t> entryTimes(std::string_view data);
 
     /// Stops the threads and saves the user's pending data. Returns whatever
