@@ -302,12 +302,15 @@ public:
 
     /// Waits until the status window's status line reads text.
     void WaitForStatusText(const QString& text) {
-        WaitFor(
-            [this, &text] {
-                auto* line = mPage->findChild<QLabel*>(QStringLiteral("statusText"));
-                return line != nullptr && line->text() == text;
-            },
-            "the status line");
+        auto* line = mPage->findChild<QLabel*>(QStringLiteral("statusText"));
+        if (line == nullptr)
+            throw std::runtime_error("the status window has no status line");
+        try {
+            WaitFor([line, &text] { return line->text() == text; }, "the status line");
+        } catch (const std::runtime_error& e) {
+            throw std::runtime_error(std::string(e.what()) + " to read \"" + text.toStdString() + "\"; it reads \"" +
+                                     line->text().toStdString() + "\"");
+        }
     }
 
     /// Lets posted updates and paints happen.

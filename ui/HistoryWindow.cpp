@@ -61,10 +61,11 @@ CHistoryWindow::CHistoryWindow(CPlayHistory& history, CWebSubmitter& submitter, 
     CreateControls();
     const int line = fontMetrics().height();
     resize(line * 58, line * 40);
-    Refresh();
+    // Observed before the first reading: a change in between is read again.
     mHistory.AddObserver(this);
     mSettings.AddObserver(this);
     mbObserving = true;
+    Refresh();
 }
 
 CHistoryWindow::~CHistoryWindow() {

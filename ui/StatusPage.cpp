@@ -105,15 +105,16 @@ CStatusPage::CStatusPage(CPlayerListener& listener, CWebSubmitter& submitter, CS
     Relayout();
     move(0, 0);
     ClearMetaData();
-    UpdateVortlingSwitch();
-    UpdateStatus();
-    UpdateUser();
-    UpdateTrack();
-
+    // Observed before the first reading: a change in between is read again,
+    // never lost.
     mSettings.AddObserver(this);
     mListener.AddObserver(this);
     mSubmitter.AddObserver(this);
     mbObserving = true;
+    UpdateVortlingSwitch();
+    UpdateStatus();
+    UpdateUser();
+    UpdateTrack();
 }
 
 CStatusPage::~CStatusPage() {
